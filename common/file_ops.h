@@ -1,0 +1,24 @@
+// File operations on paths relative to the current directory (the program directory),
+// handed to the system in the long form "\\?\<cwd>\<relative path>".
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+// Size of every path buffer, terminator included.
+inline constexpr int kPathBufferSize = 32767;
+
+FILE* fopen_cwd(const char* relative_path, const char* mode);
+bool file_exists_cwd(const char* relative_path);
+// The current directory in a buffer of this thread's; null when it cannot be read.
+char* get_current_dir();
+int mkdir_p_cwd(const char* relative_path);
+void to_backslashes(std::string& text);
+void to_backslashes(char* text);
+int remove_cwd(const char* relative_path);
+int rename_cwd(const char* old_relative_path, const char* new_relative_path);
+// For a file: nonzero when deleted, 0 when not; for a directory: 0 removed, -1 not; -1 when absent.
+int delete_path_cwd(const char* relative_path);
+int remove_tree(char* dir, char* scratch);
+bool copy_file_cwd(const char* source_relative_path, const char* destination_relative_path);
+bool set_current_dir(const char* path);
