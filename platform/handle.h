@@ -10,3 +10,10 @@ using Handle = void*;
 bool close_handle(Handle handle);
 
 }  // namespace platform
+
+namespace platform {
+
+// A window of the user-interface layer; null means none.
+using Hwnd = void*;
+
+}  // namespace platform
