@@ -30,6 +30,8 @@ inline constexpr uint32_t ERROR_SERVICE_DOES_NOT_EXIST = 1060;
 inline constexpr uint32_t ERROR_SERVICE_NOT_ACTIVE = 1062;
 inline constexpr uint32_t ERROR_SERVICE_EXISTS = 1073;
 inline constexpr uint32_t ERROR_CANCELLED = 1223;
+inline constexpr uint32_t ERROR_INVALID_WINDOW_HANDLE = 1400;
+inline constexpr uint32_t ERROR_RESOURCE_NAME_NOT_FOUND = 1814;
 
 // The calling thread's last error, as GetLastError() gives it.
 uint32_t last_error();
