@@ -242,6 +242,11 @@ uint32_t get_process_id(Handle handle) {
   return process ? process->process_id : 0;
 }
 
+bool get_named_pipe_client_process_id(Handle /*pipe*/, uint32_t* /*process_id*/) {
+  set_last_error(ERROR_NOT_SUPPORTED);
+  return false;
+}
+
 Handle create_thread(uint32_t (*function)(void*), void* argument) {
   if (function == nullptr) {
     set_last_error(ERROR_INVALID_PARAMETER);
@@ -260,6 +265,15 @@ Handle create_thread(uint32_t (*function)(void*), void* argument) {
     return nullptr;
   }
   return posix::insert_handle(posix::HandleKind::thread, state);
+}
+
+bool set_environment_variable(const char* name, const char* value) {
+  if (name == nullptr || *name == 0 || std::strchr(name, '=') != nullptr) {
+    set_last_error(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  int result = value ? setenv(name, value, 1) : unsetenv(name);
+  return result == 0 || posix::fail_from_errno();
 }
 
 void sleep_ms(uint32_t milliseconds) {
