@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/environment.h"
 #include "platform/process.h"
 #include "platform/sync.h"
 #include "tests/support/probe_runner.h"

@@ -40,9 +40,6 @@ bool get_named_pipe_client_process_id(Handle pipe, uint32_t* process_id);
 // leaves the thread running. Null on failure.
 Handle create_thread(uint32_t (*function)(void*), void* argument);
 
-// Like SetEnvironmentVariableA: a null value removes the variable; programs started later inherit it.
-bool set_environment_variable(const char* name, const char* value);
-
 void sleep_ms(uint32_t milliseconds);
 uint32_t tick_count();    // milliseconds, wrapping as GetTickCount does
 uint64_t tick_count64();  // milliseconds

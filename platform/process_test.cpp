@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/encoding.h"
+#include "platform/environment.h"
 #include "platform/errors.h"
 #include "platform/sync.h"
 #include "tests/support/probe_runner.h"

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <string>
 
+#include "platform/environment.h"
 #include "platform/errors.h"
 #include "platform/process.h"
 #include "tests/support/probe_runner.h"

@@ -267,15 +267,6 @@ Handle create_thread(uint32_t (*function)(void*), void* argument) {
   return posix::insert_handle(posix::HandleKind::thread, state);
 }
 
-bool set_environment_variable(const char* name, const char* value) {
-  if (name == nullptr || *name == 0 || std::strchr(name, '=') != nullptr) {
-    set_last_error(ERROR_INVALID_PARAMETER);
-    return false;
-  }
-  int result = value ? setenv(name, value, 1) : unsetenv(name);
-  return result == 0 || posix::fail_from_errno();
-}
-
 void sleep_ms(uint32_t milliseconds) {
   TestClock& clock = test_clock();
   if (clock.on) {
