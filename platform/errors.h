@@ -17,6 +17,7 @@ inline constexpr uint32_t ERROR_NO_MORE_FILES = 18;
 inline constexpr uint32_t ERROR_SHARING_VIOLATION = 32;
 inline constexpr uint32_t ERROR_NOT_SUPPORTED = 50;
 inline constexpr uint32_t ERROR_FILE_EXISTS = 80;
+inline constexpr uint32_t ERROR_DISK_FULL = 112;
 inline constexpr uint32_t ERROR_INVALID_PARAMETER = 87;
 inline constexpr uint32_t ERROR_INSUFFICIENT_BUFFER = 122;
 inline constexpr uint32_t ERROR_INVALID_NAME = 123;
@@ -44,6 +45,8 @@ inline constexpr uint32_t ERROR_UNKNOWN_REVISION = 1305;
 inline constexpr uint32_t ERROR_NONE_MAPPED = 1332;
 inline constexpr uint32_t ERROR_INVALID_ACL = 1336;
 inline constexpr uint32_t ERROR_INVALID_SECURITY_DESCR = 1338;
+inline constexpr uint32_t ERROR_INVALID_WINDOW_HANDLE = 1400;
+inline constexpr uint32_t ERROR_RESOURCE_NAME_NOT_FOUND = 1814;
 
 // The calling thread's last error, as GetLastError() gives it.
 uint32_t last_error();
