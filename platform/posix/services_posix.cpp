@@ -204,7 +204,9 @@ uint32_t start_instance(const std::string& key, uint32_t argc, const char** argv
     request.program = posix::posix_path(command.empty() ? std::string() : command[0]);
     request.arguments.assign(command.empty() ? command.end() : command.begin() + 1, command.end());
     request.directory = "/";
-    request.environment_overrides = {"ZANTHO_SERVICE_NAME=" + record.name, "ZANTHO_PLATFORM_DIR=" + state_dir()};
+    // A service keeps the machine's clock, not a test clock of the process that started it.
+    request.environment_overrides = {"ZANTHO_SERVICE_NAME=" + record.name, "ZANTHO_PLATFORM_DIR=" + state_dir(),
+                                     "ZANTHO_TEST_CLOCK"};
     request.exit_file = posix::new_exit_file(key);
     request.null_stdio = true;
     pid_t pid = 0;
@@ -446,8 +448,11 @@ bool control_service(ScHandle service, uint32_t control, ServiceStatus* status) 
     {
       ServiceDatabaseLock lock;
       ServiceRecord record;
-      if (uint32_t error = load_open_service(*object, &record)) {
-        return fail(error);
+      // A service marked for deletion goes as it stops, answer and all.
+      if (!posix::load_service(object->key, &record)) {
+        copy_status(ServiceStatus{SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, 0, 0, 0, 0, 0}, status);
+        set_last_error(ERROR_SUCCESS);
+        return true;
       }
       if (record.answered_sequence >= sequence || record.pid == 0) {
         copy_status(record.status, status);

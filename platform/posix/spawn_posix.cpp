@@ -87,8 +87,8 @@ std::vector<std::string> merged_environment(const std::vector<std::string>& over
     std::string text(*entry);
     bool replaced = false;
     for (const std::string& override_entry : overrides) {
-      size_t equals = override_entry.find('=');
-      if (text.compare(0, equals + 1, override_entry, 0, equals + 1) == 0) {
+      std::string name = override_entry.substr(0, override_entry.find('=')) + "=";
+      if (text.compare(0, name.size(), name) == 0) {
         replaced = true;
       }
     }
@@ -96,7 +96,11 @@ std::vector<std::string> merged_environment(const std::vector<std::string>& over
       result.push_back(text);
     }
   }
-  result.insert(result.end(), overrides.begin(), overrides.end());
+  for (const std::string& override_entry : overrides) {
+    if (override_entry.find('=') != std::string::npos) {
+      result.push_back(override_entry);
+    }
+  }
   return result;
 }
 

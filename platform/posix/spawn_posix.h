@@ -12,7 +12,8 @@ struct SpawnRequest {
   std::string program;                // path as given to execve
   std::vector<std::string> arguments; // argv[1..]; argv[0] is the program
   std::string directory;              // empty: the caller's current directory
-  std::vector<std::string> environment_overrides;  // "NAME=value", replacing the caller's value
+  // "NAME=value" replaces the caller's value, a bare "NAME" removes it.
+  std::vector<std::string> environment_overrides;
   // When set, the exit status of the program is written there once it has ended: its exit code in
   // decimal, or "signal N". Written to a temporary name first and renamed, so a reader sees it whole.
   std::string exit_file;
