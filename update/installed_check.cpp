@@ -1,0 +1,91 @@
+#include "update/installed_check.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include <fmt/format.h>
+#include <rapidjson/document.h>
+#include <rapidjson/filereadstream.h>
+
+#include "common/crc32.h"
+#include "common/file_ops.h"
+#include "common/log.h"
+#include "platform/files.h"
+#include "platform/handle.h"
+#include "update/safe_path.h"
+
+namespace {
+
+bool is_integer(const rapidjson::Value& value) { return value.IsInt64() || value.IsUint64(); }
+
+// [path, size, any, crc] with a path that stays inside the program directory.
+bool entry_in_format(const rapidjson::Value& entry) {
+  return entry.IsArray() && entry.Size() >= 4 && entry[0].IsString() && entry[1].IsInt64() &&
+         is_integer(entry[3]) &&
+         is_safe_relative_path(std::string_view(entry[0].GetString(), entry[0].GetStringLength()));
+}
+
+uint32_t low32(const rapidjson::Value& integer) {
+  return integer.IsUint64() ? static_cast<uint32_t>(integer.GetUint64()) : static_cast<uint32_t>(integer.GetInt64());
+}
+
+}  // namespace
+
+int check_installed_files(const char* list_path) {
+  FILE* file = fopen_cwd(list_path, "rb");
+  if (file == nullptr) {
+    return 11;
+  }
+  rapidjson::Document document;
+  char buffer[1024];
+  rapidjson::FileReadStream stream(file, buffer, sizeof buffer);
+  document.ParseStream(stream);
+  std::fclose(file);
+  if (!document.IsObject()) {
+    return 6;
+  }
+  const auto files = document.FindMember("files");
+  if (files == document.MemberEnd()) {
+    return 0;
+  }
+  if (!files->value.IsArray()) {
+    return 6;
+  }
+  // A list outside its format is refused whole, before any file is looked at.
+  for (const rapidjson::Value& entry : files->value.GetArray()) {
+    if (!entry_in_format(entry)) {
+      return 6;
+    }
+  }
+  const char* cwd = get_current_dir();
+  if (cwd == nullptr) {
+    return 11;
+  }
+  const std::string current_dir = cwd;
+  for (const rapidjson::Value& entry : files->value.GetArray()) {
+    const int64_t listed_size = entry[1].GetInt64();
+    if (static_cast<int32_t>(static_cast<uint32_t>(listed_size)) == -1) {
+      continue;
+    }
+    const char* path = entry[0].GetString();
+    std::string long_path = fmt::format("\\\\?\\{}\\{}", current_dir, path);
+    to_backslashes(long_path);
+    platform::FindData found;
+    platform::Handle search = platform::find_first_file(long_path.c_str(), &found);
+    if (search == nullptr) {
+      log_to("update", spdlog::level::err, "open file failed:{}", long_path);
+      return 11;
+    }
+    platform::find_close(search);
+    if (found.size != static_cast<uint64_t>(listed_size)) {
+      log_to("update", spdlog::level::warn, "check file failed:{}", path);
+      return 9;
+    }
+    if (crc32_file(path) != low32(entry[3])) {
+      log_to("update", spdlog::level::warn, "check file failed:{}", path);
+      return 9;
+    }
+  }
+  return 0;
+}
