@@ -87,7 +87,9 @@ inline std::string read_file(const std::filesystem::path& path) {
 }
 
 inline void write_file(const std::filesystem::path& path, const std::string& content) {
-  std::filesystem::create_directories(path.parent_path());
+  if (path.has_parent_path()) {
+    std::filesystem::create_directories(path.parent_path());
+  }
   std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
 

@@ -93,8 +93,12 @@ void fetch_index_json_callback(int32_t result, int32_t http_status, void* user) 
 }
 
 bool parse_index_json(std::string text) {
+  // Strict JSON: a NUL is not white space after the root.
+  if (text.find('\0') != std::string::npos) {
+    return false;
+  }
   rapidjson::Document document;
-  document.Parse(text.data(), text.size());
+  document.Parse(text.c_str());
   if (document.HasParseError() || !document.IsObject()) {
     return false;
   }

@@ -13,12 +13,15 @@ using fetch_test::SlotCall;
 struct ReplyCase {
   const char* name;
   const char* configured_cdn;
-  const char* reply;
+  std::string reply;
   bool taken;
   const char* cdn_after;
   const char* metains_after;
   const char* metaman_after;
 };
+
+std::ostream& operator<<(std::ostream& out, const ReplyCase& c) { return out << c.name; }
+
 
 class IndexReplyTest : public testing::TestWithParam<ReplyCase> {};
 
@@ -53,6 +56,7 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"EmptyBody", "cdn", "", false, "cdn", "", "previous"},
         ReplyCase{"EmptyObject", "cdn", "{}", false, "cdn", "", "previous"},
         ReplyCase{"TrailingText", "cdn", R"({"metains":"i"} x)", false, "cdn", "", "previous"},
+        ReplyCase{"NulAfterRoot", "cdn", std::string("{\"metains\":\"i\"}\0x", 17), false, "cdn", "", "previous"},
         ReplyCase{"ByteOrderMark", "cdn", "\xEF\xBB\xBF{\"metains\":\"i\"}", false, "cdn", "", "previous"}),
     [](const testing::TestParamInfo<ReplyCase>& info) { return std::string(info.param.name); });
 
@@ -125,7 +129,7 @@ TEST_F(IndexFetchTest, TakesThePublishedReplyAndEachAttemptHasItsOwnUrl) {
 }
 
 TEST_F(IndexFetchTest, RepliedCdnDomainFillsTheEmptySetting) {
-  make_image(scratch_ / "image");
+  fetch_test::make_image(scratch_ / "image");
   ASSERT_EQ(publish_tree({scratch_ / "image", scratch_ / "cdn", {}, "cdn.example:9"}, &published_), 0);
   serve();
   g_settings.cdn_domain.clear();

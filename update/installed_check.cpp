@@ -6,42 +6,30 @@
 
 #include <fmt/format.h>
 #include <rapidjson/document.h>
-#include <rapidjson/filereadstream.h>
 
 #include "common/crc32.h"
 #include "common/file_ops.h"
 #include "common/log.h"
 #include "platform/files.h"
 #include "platform/handle.h"
+#include "update/installed_list.h"
 #include "update/safe_path.h"
 
 namespace {
 
-bool is_integer(const rapidjson::Value& value) { return value.IsInt64() || value.IsUint64(); }
-
 // [path, size, any, crc] with a path that stays inside the program directory.
 bool entry_in_format(const rapidjson::Value& entry) {
-  return entry.IsArray() && entry.Size() >= 4 && entry[0].IsString() && entry[1].IsInt64() &&
-         is_integer(entry[3]) &&
+  return is_installed_entry(entry) &&
          is_safe_relative_path(std::string_view(entry[0].GetString(), entry[0].GetStringLength()));
-}
-
-uint32_t low32(const rapidjson::Value& integer) {
-  return integer.IsUint64() ? static_cast<uint32_t>(integer.GetUint64()) : static_cast<uint32_t>(integer.GetInt64());
 }
 
 }  // namespace
 
 int check_installed_files(const char* list_path) {
-  FILE* file = fopen_cwd(list_path, "rb");
-  if (file == nullptr) {
+  rapidjson::Document document;
+  if (!read_installed_list(list_path, document)) {
     return 11;
   }
-  rapidjson::Document document;
-  char buffer[1024];
-  rapidjson::FileReadStream stream(file, buffer, sizeof buffer);
-  document.ParseStream(stream);
-  std::fclose(file);
   if (!document.IsObject()) {
     return 6;
   }
@@ -64,10 +52,10 @@ int check_installed_files(const char* list_path) {
   }
   const std::string current_dir = cwd;
   for (const rapidjson::Value& entry : files->value.GetArray()) {
-    const int64_t listed_size = entry[1].GetInt64();
-    if (static_cast<int32_t>(static_cast<uint32_t>(listed_size)) == -1) {
+    if (installed_entry_is_directory(entry)) {
       continue;
     }
+    const int64_t listed_size = entry[1].GetInt64();
     const char* path = entry[0].GetString();
     std::string long_path = fmt::format("\\\\?\\{}\\{}", current_dir, path);
     to_backslashes(long_path);
@@ -82,7 +70,7 @@ int check_installed_files(const char* list_path) {
       log_to("update", spdlog::level::warn, "check file failed:{}", path);
       return 9;
     }
-    if (crc32_file(path) != low32(entry[3])) {
+    if (crc32_file(path) != static_cast<uint32_t>(entry[3].GetInt64())) {
       log_to("update", spdlog::level::warn, "check file failed:{}", path);
       return 9;
     }

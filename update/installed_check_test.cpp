@@ -18,6 +18,9 @@ struct CheckCase {
   const char* line;  // the one log line, "" for none; "%L" stands for the long path of "bin\x.dll"
 };
 
+std::ostream& operator<<(std::ostream& out, const CheckCase& c) { return out << c.name; }
+
+
 class InstalledCheckTest : public testing::TestWithParam<CheckCase> {
  protected:
   void SetUp() override {
@@ -60,14 +63,14 @@ INSTANTIATE_TEST_SUITE_P(
         CheckCase{"SizeAllOnesIsADirectory", R"({"files":[["nothere",4294967295,"",0]]})", 0, ""},
         CheckCase{"NegativeCrcMatchesUnsigned", R"({"files":[["bin\\client.dll",6,"",-951843755]]})", 0, ""},
         CheckCase{"MissingFile", R"({"files":[["bin/x.dll",1,"",0]]})", 11, "error open file failed:%L"},
-        CheckCase{"DirectoryListedWithSize", R"({"files":[["bin",0,"",0]]})", 9, "warn check file failed:bin"},
-        CheckCase{"WrongSize", R"({"files":[["hello.txt",6,"",907060870]]})", 9, "warn check file failed:hello.txt"},
+        CheckCase{"DirectoryListedWithSize", R"({"files":[["bin",0,"",0]]})", 9, "warning check file failed:bin"},
+        CheckCase{"WrongSize", R"({"files":[["hello.txt",6,"",907060870]]})", 9, "warning check file failed:hello.txt"},
         CheckCase{"SizeAsFraction", R"({"files":[["hello.txt",5.0,"",907060870]]})", 6, ""},
         CheckCase{"WrongContent", R"({"files":[["bin/client.dll",6,"",907060870]]})", 9,
-                  "warn check file failed:bin/client.dll"},
+                  "warning check file failed:bin/client.dll"},
         CheckCase{"FirstBadEntryEndsTheCheck",
                   R"({"files":[["hello.txt",5,"",1],["bin/client.dll",1,"",0],["bin/x.dll",1,"",0]]})", 9,
-                  "warn check file failed:hello.txt"},
+                  "warning check file failed:hello.txt"},
         CheckCase{"ArrayRoot", R"([["hello.txt",5,"",907060870]])", 6, ""},
         CheckCase{"NotJson", R"({"files":[)", 6, ""},
         CheckCase{"ByteOrderMark", "\xEF\xBB\xBF{\"files\":[]}", 6, ""},

@@ -9,6 +9,9 @@ struct PathCase {
   bool safe;
 };
 
+std::ostream& operator<<(std::ostream& out, const PathCase& c) { return out << c.path; }
+
+
 class SafePathTest : public testing::TestWithParam<PathCase> {};
 
 TEST_P(SafePathTest, RefusesNamesThatLeaveTheDirectory) {
