@@ -139,10 +139,12 @@ TEST_F(IndexFetchTest, RepliedCdnDomainFillsTheEmptySetting) {
   EXPECT_EQ(g_settings.metains, published_.metains);
 }
 
-TEST_F(IndexFetchTest, ErrorPageOfKnownLengthIsAnUnusableReply) {
+// The downloader drops an error page of known length and fails its transfer, so the callback never runs;
+// the attempt must still fail, with the code of any other failed transfer.
+TEST_F(IndexFetchTest, ErrorPageOfKnownLengthFailsTheAttempt) {
   publish_and_serve();
   g_settings.config_update_json = "missing.json";
-  EXPECT_EQ(run_setup_index_data(), 4);
+  EXPECT_EQ(run_setup_index_data(), 18);
   EXPECT_EQ(g_slot_calls, (std::vector<SlotCall>{{"index_begin", 0, 0}}));
 }
 

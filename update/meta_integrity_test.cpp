@@ -106,6 +106,22 @@ TEST(ChecksumExpectationTest, ExpectedValueMustBeginWithTheLowerCaseDigest) {
   EXPECT_FALSE(missing.ok);
 }
 
+TEST(SealMetadataTest, SealedDocumentsPassTheLaunchersCheckWhereverTheChecksumSits) {
+  ScratchDir scratch;
+  scratch.enter();
+  const char* documents[] = {R"({"a":1,"checksum":"","b":[1.5,"\u0001"],"c":{"checksum":"x"}})",
+                             R"({"checksum":"","checksum":"second"})", R"({})", R"({"z":"\u00e9"})"};
+  for (const char* text : documents) {
+    rapidjson::Document document;
+    document.Parse(text);
+    const std::string checksum = seal_metadata(document);
+    write_file("sealed.json", to_compact_json(document));
+    PackageEntry entry{"sealed.json", "sealed.json", "", 0, checksum, false};
+    verify_meta_json(entry);
+    EXPECT_TRUE(entry.ok) << text;
+  }
+}
+
 int64_t fixed_time() { return 1700000000; }
 
 TEST(MetaEntriesTest, BuildsBothEntriesWithOneTimeSuffix) {

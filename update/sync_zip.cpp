@@ -11,9 +11,9 @@
 #include "update/pipeline_state.h"
 #include "update/prune_packages.h"
 
-namespace {
+uint32_t g_sync_stall_seconds = 60;
 
-constexpr uint32_t kStallSeconds = 60;
+namespace {
 
 bool all_ok(const std::vector<PackageEntry>& list) {
   for (const PackageEntry& entry : list) {
@@ -56,7 +56,7 @@ int sync_zip_packages() {
   for (const PackageEntry& entry : missing) {
     g_downloader->add_file_task(entry.url, "packages/" + entry.name);
   }
-  g_downloader->set_stall_timeout(kStallSeconds);
+  g_downloader->set_stall_timeout(g_sync_stall_seconds);
   g_downloader->set_progress_callback(relay_progress, g_ui_window);
   switch (g_downloader->run_downloads()) {
     case 0: {

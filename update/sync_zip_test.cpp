@@ -1,7 +1,14 @@
 #include "update/sync_zip.h"
 
-#include <gtest/gtest.h>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include "platform/environment.h"
 #include "tests/support/free_port.h"
 #include "update/fetch_test_fixture.h"
 #include "update/meta_paths.h"
@@ -110,6 +117,76 @@ TEST_F(SyncZipTest, RefusedConnectionCannotConnect) {
   write_file(manifest_json_path(), R"({"packages":[{"file":"a.zip","checksum":"00"}]})");
   write_file("packages/a.zip", "x");
   EXPECT_EQ(sync_zip_packages(), 15);
+}
+
+// Serves a zip of announced length, sends its first bytes, then nothing until released.
+class StallingServer {
+ public:
+  StallingServer() {
+    server_.Get("/slow.zip", [this](const httplib::Request&, httplib::Response& response) {
+      response.set_content_provider(4000, "application/zip",
+                                    [this](size_t offset, size_t, httplib::DataSink& sink) {
+                                      if (offset == 0) {
+                                        sink.write(std::string(100, 'x').data(), 100);
+                                        return true;
+                                      }
+                                      std::unique_lock<std::mutex> lock(mutex_);
+                                      released_.wait_for(lock, std::chrono::seconds(20), [this] { return done_; });
+                                      return false;
+                                    });
+    });
+    port_ = server_.bind_to_any_port("127.0.0.1");
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+    while (!server_.is_running()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+  ~StallingServer() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      done_ = true;
+    }
+    released_.notify_all();
+    server_.stop();
+    thread_.join();
+  }
+  int port() const { return port_; }
+
+ private:
+  httplib::Server server_;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable released_;
+  bool done_ = false;
+  int port_ = 0;
+};
+
+TEST_F(SyncZipTest, NoDataForTheStallLimitIsATimeout) {
+  StallingServer server;
+  g_settings.cdn_protocol = "http";
+  g_settings.cdn_domain = "127.0.0.1:" + std::to_string(server.port());
+  write_file(manifest_json_path(), R"({"packages":[{"file":"slow.zip","checksum":"ff","size":4000}]})");
+  g_sync_stall_seconds = 1;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(sync_zip_packages(), 21);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  g_sync_stall_seconds = 60;
+}
+
+// The downloader trusts the CA bundle named by CURL_CA_BUNDLE: with the test CA the download goes through,
+// with a bundle that lacks it the server's certificate is not trusted.
+TEST_F(SyncZipTest, UntrustedCertificateIsACertificateError) {
+  publish_two();
+  g_settings.cdn_protocol = "https";
+  g_settings.cdn_domain = "127.0.0.1:" + std::to_string(server_->https_port());
+  const std::string saved = platform::get_environment_variable("CURL_CA_BUNDLE");
+  ASSERT_TRUE(platform::set_environment_variable("CURL_CA_BUNDLE",
+                                                 server_->certificates().untrusted_cert_file.string().c_str()));
+  EXPECT_EQ(sync_zip_packages(), 22);
+  ASSERT_TRUE(platform::set_environment_variable("CURL_CA_BUNDLE", server_->ca_file().string().c_str()));
+  EXPECT_EQ(sync_zip_packages(), 0);
+  EXPECT_EQ(read_file("packages/core.zip"), served("core.zip"));
+  platform::set_environment_variable("CURL_CA_BUNDLE", saved.empty() ? nullptr : saved.c_str());
 }
 
 TEST(RelayProgressTest, PassesLowBitsOrNothingWithoutASlot) {

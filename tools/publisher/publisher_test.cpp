@@ -11,7 +11,6 @@
 #include <zlib.h>
 
 #include "tests/support/scratch_dir.h"
-#include "update/meta_integrity.h"
 
 namespace {
 
@@ -151,22 +150,6 @@ TEST_F(PublisherTest, RefusesALayoutThatDoesNotCoverTheImageOnce) {
     EXPECT_EQ(publish_tree({image_, out_, c.packages, ""}, nullptr), 1) << c.name;
   }
   EXPECT_EQ(publish_tree({scratch_ / "none", out_, {}, ""}, nullptr), 1);
-}
-
-TEST(SealMetadataTest, SealedDocumentsPassTheLaunchersCheckWhereverTheChecksumSits) {
-  ScratchDir scratch;
-  scratch.enter();
-  const char* documents[] = {R"({"a":1,"checksum":"","b":[1.5,"\u0001"],"c":{"checksum":"x"}})",
-                             R"({"checksum":"","checksum":"second"})", R"({})", R"({"z":"\u00e9"})"};
-  for (const char* text : documents) {
-    rapidjson::Document document;
-    document.Parse(text);
-    const std::string checksum = seal_metadata(document);
-    std::ofstream("sealed.json", std::ios::binary | std::ios::trunc) << to_compact_json(document);
-    PackageEntry entry{"sealed.json", "sealed.json", "", 0, checksum, false};
-    verify_meta_json(entry);
-    EXPECT_TRUE(entry.ok) << text;
-  }
 }
 
 TEST_F(PublisherTest, CommandLineNamesTheChecksums) {
