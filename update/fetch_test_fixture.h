@@ -15,6 +15,7 @@
 #include <spdlog/spdlog.h>
 
 #include "common/log.h"
+#include "common/md5.h"
 #include "launcher/update_settings.h"
 #include "tests/support/nginx_fixture.h"
 #include "tests/support/scratch_dir.h"
@@ -77,6 +78,14 @@ inline UiCallbacks recording_callbacks() {
   callbacks.sync_begin = [](platform::Hwnd w) { return record(w, "sync_begin"), 0; };
   callbacks.sync_progress = [](platform::Hwnd w, int32_t d, int32_t t) { return record(w, "sync_progress", d, t), 0; };
   return callbacks;
+}
+
+inline std::string md5_hex(const std::string& text) {
+  unsigned char digest[16];
+  md5_string(text.c_str(), digest);
+  char hex[33];
+  md5_to_hex(digest, hex);
+  return hex;
 }
 
 inline std::string read_file(const std::filesystem::path& path) {

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "common/md5.h"
 #include "tests/support/free_port.h"
 #include "update/fetch_test_fixture.h"
 #include "update/meta_paths.h"
@@ -12,15 +11,8 @@ namespace {
 using fetch_test::g_slot_calls;
 using fetch_test::read_file;
 using fetch_test::SlotCall;
+using fetch_test::md5_hex;
 using fetch_test::write_file;
-
-std::string md5_hex(const std::string& text) {
-  unsigned char digest[16];
-  md5_string(text.c_str(), digest);
-  char hex[33];
-  md5_to_hex(digest, hex);
-  return hex;
-}
 
 std::string upper(std::string text) {
   for (char& c : text) {

@@ -2,20 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include "common/md5.h"
 #include "update/fetch_test_fixture.h"
 
 namespace {
 
+using fetch_test::md5_hex;
 using fetch_test::write_file;
-
-std::string md5_hex(const std::string& text) {
-  unsigned char digest[16];
-  md5_string(text.c_str(), digest);
-  char hex[33];
-  md5_to_hex(digest, hex);
-  return hex;
-}
 
 int64_t fixed_time() { return 1700000000; }
 
