@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <mutex>
 #include <thread>
 
@@ -179,14 +180,15 @@ TEST_F(SyncZipTest, UntrustedCertificateIsACertificateError) {
   publish_two();
   g_settings.cdn_protocol = "https";
   g_settings.cdn_domain = "127.0.0.1:" + std::to_string(server_->https_port());
-  const std::string saved = platform::get_environment_variable("CURL_CA_BUNDLE");
+  const char* previous = std::getenv("CURL_CA_BUNDLE");
+  const std::string saved = previous != nullptr ? previous : "";
   ASSERT_TRUE(platform::set_environment_variable("CURL_CA_BUNDLE",
                                                  server_->certificates().untrusted_cert_file.string().c_str()));
   EXPECT_EQ(sync_zip_packages(), 22);
   ASSERT_TRUE(platform::set_environment_variable("CURL_CA_BUNDLE", server_->ca_file().string().c_str()));
   EXPECT_EQ(sync_zip_packages(), 0);
   EXPECT_EQ(read_file("packages/core.zip"), served("core.zip"));
-  platform::set_environment_variable("CURL_CA_BUNDLE", saved.empty() ? nullptr : saved.c_str());
+  platform::set_environment_variable("CURL_CA_BUNDLE", previous != nullptr ? saved.c_str() : nullptr);
 }
 
 TEST(RelayProgressTest, PassesLowBitsOrNothingWithoutASlot) {
