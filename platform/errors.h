@@ -44,6 +44,8 @@ inline constexpr uint32_t ERROR_UNKNOWN_REVISION = 1305;
 inline constexpr uint32_t ERROR_NONE_MAPPED = 1332;
 inline constexpr uint32_t ERROR_INVALID_ACL = 1336;
 inline constexpr uint32_t ERROR_INVALID_SECURITY_DESCR = 1338;
+inline constexpr uint32_t ERROR_INVALID_WINDOW_HANDLE = 1400;
+inline constexpr uint32_t ERROR_RESOURCE_NAME_NOT_FOUND = 1814;
 
 // The calling thread's last error, as GetLastError() gives it.
 uint32_t last_error();
