@@ -1,0 +1,115 @@
+// One URL to fetch and its pieces: the task, its 1 MiB buffers and their 256 KiB chunks,
+// the per-transfer context, and the two callback types of the engine.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <list>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <utility>
+
+#include <curl/curl.h>
+
+// Sizes and offsets in a content are 64-bit throughout, so contents of 2 GiB and more are handled.
+
+// Result of a run: 0 success, 1 transfer or library failure, 3 cannot connect, 4 stalled,
+// 5 TLS failure (handshake or certificate), 6 an HTTP status that is not a success.
+enum DownloadResult : int32_t {
+  DOWNLOAD_OK = 0,
+  DOWNLOAD_FAILED = 1,
+  DOWNLOAD_CANNOT_CONNECT = 3,
+  DOWNLOAD_STALLED = 4,
+  DOWNLOAD_TLS_FAILED = 5,
+  DOWNLOAD_HTTP_STATUS = 6,
+};
+
+// (total of the batch or -1 when undetermined, bytes received in the batch, user); result ignored.
+using DownloadProgressCallback = int (*)(int64_t total, int64_t done, void* user);
+// (result, HTTP status or -1, user).
+using DownloadCompletionCallback = void (*)(int32_t result, int32_t http_status, void* user);
+
+// The geometry: a chunk asks for at most g_range_size bytes; a buffer holds g_ranges_per_buffer chunks.
+extern int32_t g_range_size;
+extern int32_t g_ranges_per_buffer;
+
+struct DownloadTask;
+
+struct DownloadBuffer {
+  char* data = nullptr;
+  int64_t file_offset = 0;
+  int32_t length = 0;  // 0 for the one buffer of a task of undetermined size
+  int32_t filled = 0;
+};
+
+struct DownloadChunk {
+  int32_t offset = 0;  // in its buffer
+  int32_t length = 0;  // 0: the whole body, without a range
+  int32_t received = 0;
+  DownloadTask* task = nullptr;
+  DownloadBuffer* buffer = nullptr;
+};
+
+struct CompletionRecord {
+  DownloadCompletionCallback completion_fn = nullptr;
+  void* completion_user = nullptr;
+};
+
+using CompletionMap = std::unordered_map<DownloadTask*, CompletionRecord*>;
+
+struct TransferContext {
+  DownloadChunk* chunk = nullptr;
+  DownloadProgressCallback progress_callback = nullptr;
+  int64_t* received_bytes = nullptr;
+  int64_t* expected_total = nullptr;
+  void* progress_user = nullptr;
+  int64_t* last_data_ns = nullptr;
+  CompletionMap* completions = nullptr;
+  // The transfer's handle, so the write path can see which status the body belongs to.
+  CURL* easy = nullptr;
+  // 0 until the first block; then 1 store the body, 2 take and drop it (an error status).
+  int32_t body_mode = 0;
+};
+
+struct DownloadTask {
+  DownloadTask(std::string url, std::string rel_path);
+  DownloadTask(std::string url, std::string* body);
+  ~DownloadTask();
+  DownloadTask(const DownloadTask&) = delete;
+  DownloadTask& operator=(const DownloadTask&) = delete;
+
+  bool prepare_task();
+  void probe_content_length();
+  bool open_output_for_resume();
+  bool is_complete() const { return received == total_size; }
+
+  bool plan_next_buffer();
+  DownloadChunk* next_chunk();
+  bool has_more_work() const;
+  std::string log_task_url() const;
+  uint32_t write_chunk_data(DownloadChunk* chunk, uint32_t count, const char* bytes);
+  void flush_pending_buffer(DownloadChunk* chunk);
+
+  FILE* output_file = nullptr;
+  int64_t total_size = -1;
+  int64_t received = 0;
+  int64_t planned = 0;
+  std::string output_path;
+  std::string source_url;
+  std::string* memory_target = nullptr;
+  std::mutex flush_lock;
+  std::list<std::pair<DownloadBuffer*, std::list<DownloadChunk*>>> buffers;
+
+ private:
+  void write_out(const char* bytes, size_t count);
+};
+
+// The inclusive byte range a bounded chunk asks for, "first-last" in content offsets.
+std::string chunk_range_text(const DownloadChunk& chunk);
+
+// libcurl's write callback of every transfer; userdata is the transfer's TransferContext.
+size_t on_transfer_data(char* bytes, size_t size, size_t nmemb, void* context);
+
+// Reading of the monotonic clock in nanoseconds.
+int64_t monotonic_ns();

@@ -1,0 +1,378 @@
+#include "platform/files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "platform/encoding.h"
+#include "platform/errors.h"
+#include "platform/posix/errno_map_posix.h"
+#include "platform/posix/handle_table_posix.h"
+
+namespace platform {
+namespace {
+
+struct Search {
+  std::vector<FindData> entries;
+  size_t next = 0;
+};
+
+std::mutex g_denied_lock;
+std::string g_denied_suffix;
+
+// errno for the C runtime's side, last_error() for Kernel32's: every failure sets both.
+int fail_crt(int error_number) {
+  errno = error_number;
+  set_last_error(posix::windows_error(error_number));
+  return -1;
+}
+
+bool fail_win(uint32_t error) {
+  set_last_error(error);
+  errno = error == ERROR_ACCESS_DENIED ? EACCES : errno;
+  return false;
+}
+
+bool denied(const std::string& native) {
+  std::string suffix;
+  {
+    std::lock_guard<std::mutex> guard(g_denied_lock);
+    suffix = g_denied_suffix;
+  }
+  if (suffix.empty()) {
+    const char* from_environment = std::getenv("ZANTHO_DENY_PATH_SUFFIX");
+    if (from_environment == nullptr || *from_environment == 0) {
+      return false;
+    }
+    suffix = native_path(from_environment);
+  }
+  return native.size() >= suffix.size() && native.compare(native.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+bool read_only(const struct stat& st) { return !S_ISLNK(st.st_mode) && (st.st_mode & 0222) == 0; }
+
+// Windows keeps the image of a running program from being deleted.
+bool own_executable(const struct stat& st) {
+  struct stat exe;
+  return stat("/proc/self/exe", &exe) == 0 && exe.st_dev == st.st_dev && exe.st_ino == st.st_ino;
+}
+
+uint32_t attributes_of(const struct stat& st) {
+  uint32_t attributes = 0;
+  if (S_ISDIR(st.st_mode)) {
+    attributes |= FILE_ATTRIBUTE_DIRECTORY;
+  }
+  if (read_only(st)) {
+    attributes |= FILE_ATTRIBUTE_READONLY;
+  }
+  return attributes ? attributes : FILE_ATTRIBUTE_NORMAL;
+}
+
+// Windows patterns: "*" and "?" only ("[" is an ordinary character), and "*.*" matches every name.
+bool matches(const std::string& pattern, const char* name) {
+  if (pattern == "*" || pattern == "*.*") {
+    return true;
+  }
+  std::string glob;
+  for (char c : pattern) {
+    if (c == '[') {
+      glob.append("[[]");
+    } else {
+      glob.push_back(c);
+    }
+  }
+  return fnmatch(glob.c_str(), name, 0) == 0;
+}
+
+bool fill_entry(const std::string& path, const std::string& name, FindData* data) {
+  struct stat st;
+  // Links are listed as themselves, so a tree walk never follows one out of its tree.
+  if (lstat(path.c_str(), &st) != 0) {
+    return false;
+  }
+  data->attributes = attributes_of(st);
+  data->size = S_ISDIR(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size);
+  data->name = name;
+  return true;
+}
+
+}  // namespace
+
+std::string native_path(const char* path) {
+  std::string out(path ? path : "");
+  std::replace(out.begin(), out.end(), '\\', '/');
+  if (out.compare(0, 4, "//?/") == 0) {
+    out.erase(0, 4);
+  }
+  return out;
+}
+
+void set_denied_path_suffix(const char* suffix) {
+  std::lock_guard<std::mutex> guard(g_denied_lock);
+  g_denied_suffix = suffix ? native_path(suffix) : std::string();
+}
+
+FILE* open_stream(const char* path, const char* mode) {
+  if (path == nullptr || mode == nullptr) {
+    fail_crt(EINVAL);
+    return nullptr;
+  }
+  std::string native = native_path(path);
+  if (denied(native)) {
+    fail_crt(EACCES);
+    return nullptr;
+  }
+  bool writing = std::strpbrk(mode, "wa+") != nullptr;
+  struct stat st;
+  if (writing && stat(native.c_str(), &st) == 0 && S_ISREG(st.st_mode) && read_only(st)) {
+    fail_crt(EACCES);
+    return nullptr;
+  }
+  std::string flags = std::string(mode) + "e";
+  FILE* stream = std::fopen(native.c_str(), flags.c_str());
+  if (stream == nullptr) {
+    fail_crt(errno);
+    return nullptr;
+  }
+  if (fstat(fileno(stream), &st) == 0 && S_ISDIR(st.st_mode)) {
+    std::fclose(stream);
+    fail_crt(EACCES);
+    return nullptr;
+  }
+  return stream;
+}
+
+int64_t tell_stream(FILE* stream) { return static_cast<int64_t>(ftello(stream)); }
+
+int seek_stream(FILE* stream, int64_t offset, int origin) { return fseeko(stream, static_cast<off_t>(offset), origin); }
+
+int stat_path(const char* path, FileStatus* status) {
+  struct stat st;
+  if (stat(native_path(path).c_str(), &st) != 0) {
+    return fail_crt(errno);
+  }
+  status->directory = S_ISDIR(st.st_mode);
+  status->size = static_cast<uint64_t>(st.st_size);
+  status->modified_time = static_cast<int64_t>(st.st_mtime);
+  return 0;
+}
+
+int make_directory(const char* path) {
+  std::string native = native_path(path);
+  if (denied(native)) {
+    return fail_crt(EACCES);
+  }
+  return mkdir(native.c_str(), 0777) == 0 ? 0 : fail_crt(errno);
+}
+
+int remove_file(const char* path) {
+  std::string native = native_path(path);
+  struct stat st;
+  if (lstat(native.c_str(), &st) != 0) {
+    return fail_crt(errno);
+  }
+  if (denied(native) || S_ISDIR(st.st_mode) || read_only(st) || own_executable(st)) {
+    return fail_crt(EACCES);
+  }
+  return unlink(native.c_str()) == 0 ? 0 : fail_crt(errno);
+}
+
+int rename_path(const char* old_path, const char* new_path) {
+  std::string from = native_path(old_path);
+  std::string to = native_path(new_path);
+  if (denied(from) || denied(to)) {
+    return fail_crt(EACCES);
+  }
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+    return 0;
+  }
+  if (errno != EINVAL && errno != ENOSYS) {
+    return fail_crt(errno);
+  }
+  // A file system without the no-replace flag: test first (not atomic, but never replaces what was there).
+  struct stat st;
+  if (lstat(to.c_str(), &st) == 0) {
+    return fail_crt(EEXIST);
+  }
+  return std::rename(from.c_str(), to.c_str()) == 0 ? 0 : fail_crt(errno);
+}
+
+Handle find_first_file(const char* pattern, FindData* data) {
+  std::string native = native_path(pattern);
+  size_t slash = native.rfind('/');
+  std::string dir = slash == std::string::npos ? std::string(".") : native.substr(0, slash);
+  std::string name = slash == std::string::npos ? native : native.substr(slash + 1);
+  if (dir.empty()) {
+    dir.push_back('/');
+  }
+  if (name.empty()) {
+    fail_win(ERROR_FILE_NOT_FOUND);
+    return nullptr;
+  }
+  auto search = std::make_shared<Search>();
+  if (name.find_first_of("*?") == std::string::npos) {
+    FindData entry;
+    if (!fill_entry(native, name, &entry)) {
+      fail_win(errno == ENOENT ? ERROR_FILE_NOT_FOUND : posix::windows_error(errno));
+      return nullptr;
+    }
+    search->entries.push_back(entry);
+  } else {
+    DIR* listing = opendir(dir.c_str());
+    if (listing == nullptr) {
+      fail_win(errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : posix::windows_error(errno));
+      return nullptr;
+    }
+    // The whole listing is read at once, so deleting entries while walking it misses none.
+    while (struct dirent* found = readdir(listing)) {
+      FindData entry;
+      if (matches(name, found->d_name) && fill_entry(dir + "/" + found->d_name, found->d_name, &entry)) {
+        search->entries.push_back(entry);
+      }
+    }
+    closedir(listing);
+    std::sort(search->entries.begin(), search->entries.end(),
+              [](const FindData& a, const FindData& b) { return a.name < b.name; });
+  }
+  if (search->entries.empty()) {
+    fail_win(ERROR_FILE_NOT_FOUND);
+    return nullptr;
+  }
+  *data = search->entries[0];
+  search->next = 1;
+  return posix::insert_handle(posix::HandleKind::search, search);
+}
+
+bool find_next_file(Handle handle, FindData* data) {
+  auto search = posix::find_handle_as<Search>(handle, posix::HandleKind::search);
+  if (!search) {
+    return false;
+  }
+  if (search->next >= search->entries.size()) {
+    return fail_win(ERROR_NO_MORE_FILES);
+  }
+  *data = search->entries[search->next++];
+  return true;
+}
+
+bool find_close(Handle handle) {
+  posix::HandleKind kind;
+  if (!posix::handle_kind(handle, &kind) || kind != posix::HandleKind::search) {
+    return fail_win(ERROR_INVALID_HANDLE);
+  }
+  return close_handle(handle);
+}
+
+uint32_t get_file_attributes(const char* path) {
+  struct stat st;
+  if (stat(native_path(path).c_str(), &st) != 0) {
+    posix::fail_from_errno();
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  return attributes_of(st);
+}
+
+bool set_file_attributes(const char* path, uint32_t attributes) {
+  std::string native = native_path(path);
+  struct stat st;
+  if (lstat(native.c_str(), &st) != 0) {
+    return posix::fail_from_errno();
+  }
+  if (denied(native)) {
+    return fail_win(ERROR_ACCESS_DENIED);
+  }
+  if (S_ISLNK(st.st_mode)) {
+    return true;  // a link has no permissions of its own; its target is not touched
+  }
+  mode_t mode = st.st_mode & 07777;
+  if (attributes & FILE_ATTRIBUTE_READONLY) {
+    mode &= ~static_cast<mode_t>(0222);
+  } else if ((mode & 0222) == 0) {
+    mode |= S_IWUSR;
+  }
+  if (mode == (st.st_mode & 07777)) {
+    return true;
+  }
+  return chmod(native.c_str(), mode) == 0 || posix::fail_from_errno();
+}
+
+bool delete_file(const char* path) {
+  std::string native = native_path(path);
+  struct stat st;
+  if (lstat(native.c_str(), &st) != 0) {
+    return posix::fail_from_errno();
+  }
+  if (denied(native) || S_ISDIR(st.st_mode) || read_only(st) || own_executable(st)) {
+    return fail_win(ERROR_ACCESS_DENIED);
+  }
+  return unlink(native.c_str()) == 0 || posix::fail_from_errno();
+}
+
+bool remove_directory(const char* path) {
+  std::string native = native_path(path);
+  struct stat st;
+  if (lstat(native.c_str(), &st) != 0) {
+    return posix::fail_from_errno();
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    return fail_win(ERROR_PATH_NOT_FOUND);
+  }
+  if (denied(native) || read_only(st)) {
+    return fail_win(ERROR_ACCESS_DENIED);
+  }
+  return rmdir(native.c_str()) == 0 || posix::fail_from_errno();
+}
+
+char* get_current_directory(char* buffer, size_t size) {
+  if (getcwd(buffer, size) == nullptr) {
+    fail_crt(errno);
+    return nullptr;
+  }
+  return buffer;
+}
+
+bool set_current_directory(const char* path) {
+  return chdir(native_path(path).c_str()) == 0 || posix::fail_from_errno();
+}
+
+uint32_t get_current_directory_w(char16_t* buffer, uint32_t size) {
+  std::unique_ptr<char, decltype(&std::free)> cwd(getcwd(nullptr, 0), &std::free);
+  if (!cwd) {
+    posix::fail_from_errno();
+    return 0;
+  }
+  int needed = multi_byte_to_wide_char(CP_UTF8, 0, cwd.get(), -1, nullptr, 0);
+  if (needed <= 0) {
+    return 0;
+  }
+  if (buffer == nullptr || static_cast<uint32_t>(needed) > size) {
+    return static_cast<uint32_t>(needed);
+  }
+  multi_byte_to_wide_char(CP_UTF8, 0, cwd.get(), -1, buffer, needed);
+  return static_cast<uint32_t>(needed - 1);
+}
+
+bool set_current_directory_w(const char16_t* path) {
+  if (path == nullptr) {
+    return fail_win(ERROR_INVALID_PARAMETER);
+  }
+  int needed = wide_char_to_multi_byte(CP_UTF8, WC_ERR_INVALID_CHARS, path, -1, nullptr, 0);
+  if (needed <= 0) {
+    return false;
+  }
+  std::string narrow(static_cast<size_t>(needed), '\0');
+  wide_char_to_multi_byte(CP_UTF8, WC_ERR_INVALID_CHARS, path, -1, narrow.data(), needed);
+  return set_current_directory(narrow.c_str());
+}
+
+}  // namespace platform

@@ -1,0 +1,4 @@
+// A TCP port on 127.0.0.1 that nothing listens on at the moment of the call.
+#pragma once
+
+int free_port();

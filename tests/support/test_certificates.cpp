@@ -1,0 +1,45 @@
+#include "tests/support/test_certificates.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+namespace {
+
+std::string quoted(const std::filesystem::path& path) { return "'" + path.string() + "'"; }
+
+bool run(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
+
+// An EC key keeps the making fast; the bulk cipher, not the key, sets the speed of a transfer.
+const char* const kNewKey = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
+
+}  // namespace
+
+TestCertificates make_test_certificates(const std::filesystem::path& dir) {
+  TestCertificates certs;
+  std::filesystem::create_directories(dir);
+  certs.ca_file = dir / "ca.pem";
+  certs.cert_file = dir / "server.pem";
+  certs.key_file = dir / "server.key";
+  certs.untrusted_cert_file = dir / "untrusted.pem";
+  certs.untrusted_key_file = dir / "untrusted.key";
+  const auto ca_key = dir / "ca.key";
+  const auto csr = dir / "server.csr";
+  const auto extensions = dir / "server.ext";
+  std::ofstream(extensions) << "subjectAltName=IP:127.0.0.1,DNS:localhost\n"
+                               "basicConstraints=CA:FALSE\n"
+                               "keyUsage=critical,digitalSignature,keyEncipherment\n"
+                               "extendedKeyUsage=serverAuth\n";
+  const std::string san = " -addext subjectAltName=IP:127.0.0.1,DNS:localhost";
+  certs.ok =
+      run(std::string("openssl req -x509 ") + kNewKey + " -days 2 -subj '/CN=zantho test CA'" +
+          " -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign" +
+          " -keyout " + quoted(ca_key) + " -out " + quoted(certs.ca_file)) &&
+      run(std::string("openssl req ") + kNewKey + " -subj '/CN=127.0.0.1' -keyout " + quoted(certs.key_file) +
+          " -out " + quoted(csr)) &&
+      run("openssl x509 -req -days 2 -in " + quoted(csr) + " -CA " + quoted(certs.ca_file) + " -CAkey " +
+          quoted(ca_key) + " -CAcreateserial -extfile " + quoted(extensions) + " -out " + quoted(certs.cert_file)) &&
+      run(std::string("openssl req -x509 ") + kNewKey + " -days 2 -subj '/CN=127.0.0.1'" + san + " -keyout " +
+          quoted(certs.untrusted_key_file) + " -out " + quoted(certs.untrusted_cert_file));
+  return certs;
+}
