@@ -10,6 +10,7 @@
 #include "launcher/command_line.h"
 #include "launcher/update_settings.h"
 #include "tests/support/scratch_dir.h"
+#include "update/pipeline_state.h"
 
 namespace {
 
