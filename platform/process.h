@@ -33,6 +33,9 @@ Handle open_process(uint32_t process_id);
 bool terminate_process(Handle process, uint32_t exit_code);
 uint32_t get_process_id(Handle process);  // 0 with ERROR_INVALID_HANDLE for a handle that is no process
 
+// No named pipes here: always false with ERROR_NOT_SUPPORTED, the id untouched.
+bool get_named_pipe_client_process_id(Handle pipe, uint32_t* process_id);
+
 // Starts a thread at once; waiting on the handle ends when the function has returned. Closing the handle
 // leaves the thread running. Null on failure.
 Handle create_thread(uint32_t (*function)(void*), void* argument);

@@ -106,13 +106,17 @@ Lresult send_dlg_item_message(Hwnd dialog, int id, uint32_t message, Wparam wpar
 // 0 when the module has no such string. The language is the user's (ui_language), else English, else any.
 int load_string(Hinstance instance, uint32_t id, wchar_t* buffer, int capacity);
 
-// MessageBoxW with one OK button; IDOK when it was closed, 0 when it cannot be shown.
+// MessageBoxW with one OK button (control IDOK; its text is control 0xFFFF); IDOK when it was closed, 0 when it
+// cannot be shown.
 int message_box(Hwnd owner, const wchar_t* text, const wchar_t* caption, uint32_t type);
 
 // The user's interface language from the locale (LC_ALL, LC_MESSAGES, LANG): 2052 for zh_CN and zh_SG, 1028 for
 // zh_TW, zh_HK and zh_MO, 1033 for anything else.
 uint16_t ui_language();
 uint16_t ui_language_for_locale(const char* locale);
+
+// FindWindowW by caption alone: a live dialog or message box with exactly this caption, else null.
+Hwnd find_window(const wchar_t* caption);
 
 // For tests, callable from any thread: what the user sees and what the user does.
 std::wstring window_text(Hwnd window);

@@ -72,6 +72,8 @@ struct BadScript {
   const char* message;
 };
 
+void PrintTo(const BadScript& script, std::ostream* os) { *os << script.name; }
+
 class RcScriptErrors : public testing::TestWithParam<BadScript> {};
 
 TEST_P(RcScriptErrors, NameTheFault) {

@@ -242,6 +242,11 @@ uint32_t get_process_id(Handle handle) {
   return process ? process->process_id : 0;
 }
 
+bool get_named_pipe_client_process_id(Handle /*pipe*/, uint32_t* /*process_id*/) {
+  set_last_error(ERROR_NOT_SUPPORTED);
+  return false;
+}
+
 Handle create_thread(uint32_t (*function)(void*), void* argument) {
   if (function == nullptr) {
     set_last_error(ERROR_INVALID_PARAMETER);

@@ -1,0 +1,160 @@
+#include "platform/files.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <set>
+#include <string>
+
+#include "platform/errors.h"
+#include "tests/support/scratch_dir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class FilesTest : public ::testing::Test {
+ protected:
+  void SetUp() override { scratch_.enter(); }
+  void TearDown() override { platform::set_denied_path_suffix(nullptr); }
+
+  // The names a search yields, with their attributes.
+  static std::set<std::pair<std::string, uint32_t>> search(const char* pattern) {
+    std::set<std::pair<std::string, uint32_t>> found;
+    platform::FindData data;
+    platform::Handle handle = platform::find_first_file(pattern, &data);
+    if (handle == nullptr) {
+      return found;
+    }
+    do {
+      found.insert({data.name, data.attributes});
+    } while (platform::find_next_file(handle, &data));
+    EXPECT_EQ(platform::last_error(), platform::ERROR_NO_MORE_FILES);
+    EXPECT_TRUE(platform::find_close(handle));
+    return found;
+  }
+
+  ScratchDir scratch_;
+};
+
+TEST(NativePathTest, WindowsFormsBecomeThisSystemsPath) {
+  struct {
+    const char* given;
+    const char* native;
+  } cases[] = {
+      {"\\\\?\\\\tmp\\dir\\packages\\tmp", "/tmp/dir/packages/tmp"},
+      {"\\\\?\\/tmp/dir\\a/b", "/tmp/dir/a/b"},
+      {"packages\\tmp/x.zip", "packages/tmp/x.zip"},
+      {"\\\\?\\\\\\rel", "//rel"},  // a current directory at the root keeps both separators
+      {"", ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(platform::native_path(c.given), c.native) << c.given;
+  }
+}
+
+TEST_F(FilesTest, RenameNeverReplacesAnExistingEntry) {
+  scratch_.write("old", "old");
+  scratch_.write("new", "new");
+  errno = 0;
+  EXPECT_EQ(platform::rename_path("old", "new"), -1);
+  EXPECT_EQ(errno, EEXIST);
+  EXPECT_EQ(scratch_.read("old"), "old");
+  EXPECT_EQ(scratch_.read("new"), "new");
+  EXPECT_EQ(platform::rename_path("old", "dir\\..\\other"), -1);  // no "dir": no such path
+  EXPECT_EQ(platform::rename_path("old", "other"), 0);
+  EXPECT_EQ(scratch_.read("other"), "old");
+  EXPECT_FALSE(fs::exists(scratch_ / "old"));
+}
+
+TEST_F(FilesTest, SearchListsEntriesWithAttributesAndSizes) {
+  scratch_.write("d/a.txt", "12345");
+  scratch_.write("d/b.bin", "");
+  scratch_.write("d/[x].txt", "1");
+  fs::create_directory(scratch_ / "d/sub");
+  fs::create_directory_symlink(scratch_ / "d/sub", scratch_ / "d/link");
+  using Found = std::set<std::pair<std::string, uint32_t>>;
+  const uint32_t kDir = platform::FILE_ATTRIBUTE_DIRECTORY;
+  const uint32_t kNormal = platform::FILE_ATTRIBUTE_NORMAL;
+  // A link is listed as itself, never as the directory it points to.
+  EXPECT_EQ(search("d\\*"), (Found{{".", kDir}, {"..", kDir}, {"a.txt", kNormal}, {"b.bin", kNormal},
+                                   {"[x].txt", kNormal}, {"sub", kDir}, {"link", kNormal}}));
+  EXPECT_EQ(search("d/*.txt"), (Found{{"a.txt", kNormal}, {"[x].txt", kNormal}}));
+  EXPECT_EQ(search("d/[x].txt"), (Found{{"[x].txt", kNormal}}));
+  EXPECT_EQ(search("d/?.bin"), (Found{{"b.bin", kNormal}}));
+
+  platform::FindData data;
+  platform::Handle handle = platform::find_first_file("d/a.txt", &data);
+  ASSERT_NE(handle, nullptr);
+  EXPECT_EQ(data.size, 5u);
+  EXPECT_FALSE(platform::find_next_file(handle, &data));
+  EXPECT_EQ(platform::last_error(), platform::ERROR_NO_MORE_FILES);
+  platform::find_close(handle);
+
+  EXPECT_EQ(platform::find_first_file("d/*.zip", &data), nullptr);
+  EXPECT_EQ(platform::last_error(), platform::ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(platform::find_first_file("missing\\*", &data), nullptr);
+  EXPECT_EQ(platform::last_error(), platform::ERROR_PATH_NOT_FOUND);
+}
+
+TEST_F(FilesTest, ReadOnlyFilesAreNeitherDeletedNorOpenedForWritingUntilTheAttributeIsReset) {
+  scratch_.write("ro", "keep");
+  ASSERT_TRUE(platform::set_file_attributes("ro", platform::FILE_ATTRIBUTE_READONLY));
+  EXPECT_EQ(platform::get_file_attributes("ro"), platform::FILE_ATTRIBUTE_READONLY);
+  EXPECT_FALSE(platform::delete_file("ro"));
+  EXPECT_EQ(platform::last_error(), platform::ERROR_ACCESS_DENIED);
+  EXPECT_EQ(platform::remove_file("ro"), -1);
+  EXPECT_EQ(platform::open_stream("ro", "wb"), nullptr);
+  EXPECT_EQ(errno, EACCES);
+  EXPECT_EQ(scratch_.read("ro"), "keep");
+
+  ASSERT_TRUE(platform::set_file_attributes("ro", platform::FILE_ATTRIBUTE_NORMAL));
+  EXPECT_EQ(platform::get_file_attributes("ro"), platform::FILE_ATTRIBUTE_NORMAL);
+  EXPECT_TRUE(platform::delete_file("ro"));
+  EXPECT_FALSE(fs::exists(scratch_ / "ro"));
+}
+
+TEST_F(FilesTest, DirectoriesAreNotFilesToOpenOrDelete) {
+  fs::create_directory(scratch_ / "dir");
+  scratch_.write("full/x", "");
+  EXPECT_EQ(platform::open_stream("dir", "r"), nullptr);
+  EXPECT_EQ(errno, EACCES);
+  EXPECT_FALSE(platform::delete_file("dir"));
+  EXPECT_EQ(platform::remove_file("dir"), -1);
+  EXPECT_FALSE(platform::remove_directory("full"));
+  EXPECT_EQ(platform::last_error(), platform::ERROR_DIR_NOT_EMPTY);
+  EXPECT_EQ(platform::make_directory("dir"), -1);
+  EXPECT_EQ(errno, EEXIST);
+  EXPECT_TRUE(platform::remove_directory("dir\\"));
+  EXPECT_FALSE(fs::exists(scratch_ / "dir"));
+}
+
+TEST_F(FilesTest, DeniedSuffixMakesEveryChangeFailAsAccessDenied) {
+  scratch_.write("locked.dll", "x");
+  platform::set_denied_path_suffix("\\locked.dll");
+  EXPECT_EQ(platform::open_stream("sub/../locked.dll", "rb"), nullptr);
+  EXPECT_EQ(errno, EACCES);
+  EXPECT_FALSE(platform::delete_file("./locked.dll"));
+  EXPECT_EQ(platform::last_error(), platform::ERROR_ACCESS_DENIED);
+  EXPECT_EQ(platform::rename_path("./locked.dll", "free.dll"), -1);
+  platform::set_denied_path_suffix(nullptr);
+  EXPECT_TRUE(platform::delete_file("./locked.dll"));
+}
+
+TEST_F(FilesTest, CurrentDirectoryInUtf16RoundTripsNonAsciiNames) {
+  fs::create_directory(scratch_ / "榛禾");
+  ASSERT_TRUE(platform::set_current_directory_w(u"榛禾"));
+  char16_t wide[4096];
+  uint32_t length = platform::get_current_directory_w(wide, 4096);
+  ASSERT_GT(length, 0u);
+  EXPECT_EQ(std::u16string(wide).substr(length - 3), u"/榛禾");
+  EXPECT_EQ(platform::get_current_directory_w(wide, 2), length + 1);  // too small: the size needed
+  char narrow[4096];
+  ASSERT_NE(platform::get_current_directory(narrow, sizeof narrow), nullptr);
+  EXPECT_EQ(fs::path(narrow), fs::canonical(scratch_ / "榛禾"));
+  EXPECT_EQ(platform::get_current_directory(narrow, 3), nullptr);
+  EXPECT_EQ(errno, ERANGE);
+}
+
+}  // namespace
