@@ -1,0 +1,14 @@
+// Making libcurl easy handles, and the options every request of the engine carries (the probe's too).
+#pragma once
+
+#include <curl/curl.h>
+
+// curl_easy_init, through a seam that tests may replace to make handle creation fail.
+CURL* new_easy_handle();
+using EasyInitFunction = CURL* (*)();
+// Null puts curl_easy_init back.
+void set_easy_init_function(EasyInitFunction function);
+
+// Redirects (at most 5), HTTP/1.1, peer and host verification against the system's CA store, or against the
+// PEM file named by CURL_CA_BUNDLE when that is set.
+void set_request_options(CURL* easy);
