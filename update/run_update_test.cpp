@@ -42,15 +42,9 @@ const PipelineSteps kFakeSteps{
     [] { return g_service.next(); },
 };
 
-int g_live_tables = 0;
-
-struct CountedCallbacks : UiCallbacks {
-  CountedCallbacks() { ++g_live_tables; }
-  ~CountedCallbacks() { --g_live_tables; }
-};
-
+// The run deletes the table on every road: the sanitizer build reports a table left behind or deleted twice.
 UiCallbacks* recording_table() {
-  auto* table = new CountedCallbacks;
+  auto* table = new UiCallbacks;
   table->update_done = [](platform::Hwnd window, int32_t code) {
     g_slot_calls.push_back("done " + std::to_string(code) + (window ? " window" : ""));
     return 0;
@@ -109,7 +103,6 @@ TEST_F(RunUpdateTest, IntactInstallationEndsAfterTheCheck) {
   EXPECT_EQ(g_checked_path, "packages/quembra_client_win32_installed.json");
   EXPECT_EQ(g_sync.calls + g_service.calls, 0);
   EXPECT_EQ(g_slot_calls, (std::vector<std::string>{"done 0 window"}));
-  EXPECT_EQ(g_live_tables, 0);
   EXPECT_FALSE(spdlog::get("update"));
 }
 
@@ -122,7 +115,6 @@ TEST_F(RunUpdateTest, RepairRunsEveryStepThenTheService) {
                                             "begin UNZIP", "end UNZIP", "begin COPY", "end COPY",
                                             "end check_zantho_service", "UPDATE RES:0"}));
   EXPECT_EQ(g_service.calls, 1);
-  EXPECT_EQ(g_live_tables, 0);
 }
 
 TEST_F(RunUpdateTest, UnreachableIndexFailsAfterFourAttempts) {
@@ -134,7 +126,6 @@ TEST_F(RunUpdateTest, UnreachableIndexFailsAfterFourAttempts) {
   EXPECT_EQ(g_index.calls, 4);
   EXPECT_EQ(g_meta.calls, 0);
   EXPECT_EQ(g_slot_calls, (std::vector<std::string>{"error 224 window"}));
-  EXPECT_EQ(g_live_tables, 0);
 }
 
 TEST_F(RunUpdateTest, ThreeFailuresThenSuccessGoesOnAndTheNextStepBeginsAfresh) {
@@ -187,7 +178,6 @@ TEST_F(RunUpdateTest, ServiceStepFailureIsReportedWithItsStringId) {
                                                   "UPDATE RES:-1"}));
   EXPECT_EQ(g_slot_calls, (std::vector<std::string>{"error 220 window"}));
   EXPECT_EQ(g_service.calls, 1);
-  EXPECT_EQ(g_live_tables, 0);
 }
 
 TEST(UpdateErrorStringIds, MapEveryCode) {

@@ -62,6 +62,16 @@ std::vector<std::string> log_messages(const fs::path& log) {
   return messages;
 }
 
+// Files are compared by content without printing it: a binary difference is shown as its size.
+testing::AssertionResult same_content(const fs::path& actual, const fs::path& expected) {
+  std::string a = read_file(actual), b = read_file(expected);
+  if (a == b) {
+    return testing::AssertionSuccess();
+  }
+  return testing::AssertionFailure() << actual << " (" << a.size() << " bytes) differs from " << expected << " ("
+                                     << b.size() << " bytes)";
+}
+
 bool contains(const std::vector<std::string>& lines, const std::string& line) {
   return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
@@ -132,22 +142,26 @@ class LauncherE2E : public testing::Test {
   int run_launcher(const std::string& arguments, const std::string& extra_env = "") {
     std::string command = "cd '" + install_.string() + "' && env ZANTHO_PLATFORM_DIR='" +
                           (scratch_ / "platform").string() + "' CURL_CA_BUNDLE='" + nginx_->ca_file().string() +
-                          "' " + extra_env + " ./zantho.exe " + arguments + " >stdout.txt 2>stderr.txt; echo $? >exit.txt";
+                          "' ZANTHO_MESSAGE_BOX_LOG='" + (install_ / "message_boxes.txt").string() + "' " + extra_env + " ./zantho.exe " + arguments + " >stdout.txt 2>stderr.txt; echo $? >exit.txt";
     if (std::system(command.c_str()) != 0) {
       return -1000;
     }
     return std::stoi(read_file(install_ / "exit.txt"));
   }
 
-  std::vector<std::string> log() { return log_messages(install_ / "logs" / "update"); }
+  // The run's lines: from " start" on, after the configuration's.
+  std::vector<std::string> log() {
+    std::vector<std::string> lines = log_messages(install_ / "logs" / "update");
+    auto start = std::find(lines.begin(), lines.end(), " start");
+    return std::vector<std::string>(start, lines.end());
+  }
   std::vector<std::string> ui_calls() { return lines_of(install_ / "zanthoui.calls"); }
   std::vector<std::string> runtime_calls() { return lines_of(install_ / "quillon.calls"); }
 
   void expect_installation_matches_image() {
     for (const auto& entry : fs::recursive_directory_iterator(image_)) {
       if (entry.is_regular_file()) {
-        fs::path installed = install_ / fs::relative(entry.path(), image_);
-        EXPECT_EQ(read_file(installed), read_file(entry.path())) << installed;
+        EXPECT_TRUE(same_content(install_ / fs::relative(entry.path(), image_), entry.path()));
       }
     }
   }
@@ -169,8 +183,8 @@ TEST_F(LauncherE2E, BackgroundModeDownloadsThePackagesAndStartsNothing) {
   EXPECT_EQ(lines[lines.size() - 2], "end SYNC_ZIP");
   EXPECT_EQ(lines.back(), "UPDATE RES:0");
   EXPECT_FALSE(contains(lines, "begin UNZIP"));
-  EXPECT_EQ(read_file(install_ / "packages" / "programs.zip"), read_file(cdn_ / "programs.zip"));
-  EXPECT_EQ(read_file(install_ / "packages" / "data.zip"), read_file(cdn_ / "data.zip"));
+  EXPECT_TRUE(same_content(install_ / "packages" / "programs.zip", cdn_ / "programs.zip"));
+  EXPECT_TRUE(same_content(install_ / "packages" / "data.zip", cdn_ / "data.zip"));
   EXPECT_FALSE(fs::exists(install_ / "zanthoui.calls"));
   EXPECT_FALSE(fs::exists(install_ / "zanthoui.exe"));
 }
@@ -221,10 +235,14 @@ TEST_F(LauncherE2E, DefaultModeRepairsADamagedInstallationAndReplacesItself) {
   write_file(install_ / "data" / "readme.txt", "damaged");
   EXPECT_EQ(run_launcher(""), 0);
   expect_installation_matches_image();
-  EXPECT_FALSE(fs::exists(install_ / "zantho.old.exe"));
+  // The launcher still runs from zantho.old.exe while it tries to remove it, so the file stays for the
+  // next copy to remove.
+  EXPECT_TRUE(same_content(install_ / "zantho.old.exe", build_dir() / "zantho.exe"));
+  EXPECT_FALSE(fs::exists(install_ / "message_boxes.txt"));
   std::vector<std::string> lines = log();
   EXPECT_TRUE(contains(lines, "end COPY"));
   EXPECT_TRUE(contains(lines, "end check_zantho_service"));
+  ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.back(), "UPDATE RES:0");
   EXPECT_EQ(ui_calls().size(), 1u);
   EXPECT_EQ(runtime_calls().size(), 1u);
@@ -249,6 +267,7 @@ TEST_F(LauncherE2E, AFailedUpdateStillStartsTheClientAndEndsWithTheDialogsResult
   write_file(install_ / "config.json",
              "{\"zantho\":{\"indexserver\":\"127.0.0.1:" + std::to_string(free_port()) + "\"}}");
   EXPECT_EQ(run_launcher(""), 255);  // 65535 in eight bits
+  ASSERT_FALSE(log().empty());
   EXPECT_EQ(log().back(), "UPDATE RES:-1");
   EXPECT_EQ(ui_calls().size(), 1u);
   EXPECT_EQ(runtime_calls().size(), 1u);
@@ -265,6 +284,8 @@ TEST_F(LauncherE2E, MissingRuntimeIsReportedAndNotCalled) {
   EXPECT_EQ(ui_calls().size(), 1u);
   EXPECT_FALSE(fs::exists(install_ / "quillon.calls"));
   EXPECT_NE(read_file(install_ / "stdout.txt").find("quillon.dll"), std::string::npos);
+  EXPECT_EQ(lines_of(install_ / "message_boxes.txt"),
+            (std::vector<std::string>{"zantho games\tCore component missing error"}));
 }
 
 TEST_F(LauncherE2E, MissingClientUiShowsTheStartFailureAndSkipsTheRuntime) {
@@ -276,6 +297,9 @@ TEST_F(LauncherE2E, MissingClientUiShowsTheStartFailureAndSkipsTheRuntime) {
   EXPECT_EQ(run_launcher(""), 0);
   EXPECT_NE(read_file(install_ / "stdout.txt").find("ret : 1"), std::string::npos);
   EXPECT_FALSE(fs::exists(install_ / "quillon.calls"));
+  EXPECT_EQ(lines_of(install_ / "message_boxes.txt"),
+            (std::vector<std::string>{"zantho games\tIf the startup fails, you can restart zantho.exe to try again. If "
+                                      "the problem remains, please visit the our community for help."}));
 }
 
 }  // namespace
