@@ -119,12 +119,13 @@ int main(int argc, char** argv) {
         for (const std::string& file : set->files) command += " -o 'out/" + file + "' '" + url(file) + "'";
         return std::system(command.c_str()) == 0;
       };
+      // aria2c 1.36 refuses a piece size below 1 MiB (-k256K is an error), so it splits at its minimum.
       auto aria2 = [&]() {
         std::ofstream list(work / "aria2.list", std::ios::trunc);
         for (const std::string& file : set->files) list << url(file) << "\n  out=" << file << "\n";
         list.close();
         const std::string command =
-            "aria2c -q -x5 -s5 -k256K --allow-overwrite=true --auto-file-renaming=false --ca-certificate=" + ca +
+            "aria2c -q -x5 -s5 -k1M --allow-overwrite=true --auto-file-renaming=false --ca-certificate=" + ca +
             " -d out -i '" + (work / "aria2.list").string() + "'";
         return std::system(command.c_str()) == 0;
       };

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs the download benchmark: our engine against the curl tool (one file at a time) and
-# aria2c -x5 -s5 -k256K, all on one nginx over loopback, HTTP and HTTPS. Prints MB/s and ratios ours/reference.
+# aria2c -x5 -s5 -k1M (its smallest piece size), all on one nginx over loopback, HTTP and HTTPS. Prints MB/s and ratios ours/reference.
 # Usage: bench/download_bench.sh [rounds] (the data, 2 GiB, stays in $ZANTHO_BENCH_DIR or /tmp/zantho-download-bench)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)

@@ -1,3 +1,4 @@
+#include "download/buffer_storage.h"
 #include "download/download_task.h"
 
 #include <cstdio>
@@ -11,7 +12,7 @@ DownloadTask::~DownloadTask() {
   if (output_file) fclose(output_file);
   for (auto& [buffer, chunks] : buffers) {
     for (DownloadChunk* chunk : chunks) delete chunk;
-    delete[] buffer->data;
+    release_buffer_storage(buffer->data);
     delete buffer;
   }
 }

@@ -1,6 +1,23 @@
 #include "download/http_downloader.h"
 
-HttpDownloader::HttpDownloader() { curl_ready = curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK ? 1 : 0; }
+#include <cstdio>
+
+namespace {
+
+// libcurl prints its progress meter one character at a time; on an unbuffered standard error stream that is
+// one system call per character, which costs more than the transfer itself. Line buffering keeps every
+// line whole and in time.
+void buffer_standard_error() {
+  static const bool buffered = setvbuf(stderr, nullptr, _IOLBF, 4096) == 0;
+  (void)buffered;
+}
+
+}  // namespace
+
+HttpDownloader::HttpDownloader() {
+  buffer_standard_error();
+  curl_ready = curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK ? 1 : 0;
+}
 
 HttpDownloader::~HttpDownloader() {
   reset_downloader();

@@ -11,14 +11,16 @@ struct ProbeCase {
   std::vector<std::string> ranges;  // of the GET requests
 };
 
+void PrintTo(const ProbeCase& c, std::ostream* os) { *os << c.name; }
+
 class ProbeTest : public EngineTest, public testing::WithParamInterface<ProbeCase> {};
 
 TEST_P(ProbeTest, ProbedLengthDecidesTheRequests) {
   const ProbeCase& c = GetParam();
   const std::string content = patterned_content(300000);
   server_.serve("f", content, c.fault);
-  // An existing file is truncated when the size is undetermined.
-  scratch_.write("f", "old bytes");
+  // An existing file is truncated when the size is undetermined (else it would be resumed from its length).
+  if (c.total_size < 0) scratch_.write("f", "old bytes");
   ASSERT_EQ(engine_.add_file_task(server_.url("f"), "f"), 0);
   ASSERT_EQ(engine_.active_tasks.size(), 1u);
   EXPECT_EQ(engine_.active_tasks[0]->total_size, c.total_size);
@@ -54,6 +56,8 @@ struct ResumeCase {
   std::string range;
   int64_t counted;  // received_bytes after queueing
 };
+
+void PrintTo(const ResumeCase& c, std::ostream* os) { *os << c.name; }
 
 class ResumeTest : public EngineTest, public testing::WithParamInterface<ResumeCase> {};
 

@@ -2,6 +2,7 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "download/buffer_storage.h"
 #include "download/download_task.h"
 
 int32_t g_range_size = 262144;
@@ -16,7 +17,7 @@ int32_t buffer_capacity() { return g_ranges_per_buffer * g_range_size; }
 bool DownloadTask::plan_next_buffer() {
   if (total_size < 0) {
     if (!buffers.empty()) return false;
-    auto* buffer = new DownloadBuffer{new char[buffer_capacity()], planned, 0, 0};
+    auto* buffer = new DownloadBuffer{acquire_buffer_storage(), planned, 0, 0};
     auto* chunk = new DownloadChunk{0, 0, 0, this, buffer};
     // The entry stays until the task ends: the buffer streams, it is never written out whole.
     buffers.push_back({buffer, {chunk}});
@@ -24,7 +25,7 @@ bool DownloadTask::plan_next_buffer() {
   }
   if (planned >= total_size) return false;
   const auto length = static_cast<int32_t>(std::min<int64_t>(buffer_capacity(), total_size - planned));
-  auto* buffer = new DownloadBuffer{new char[buffer_capacity()], planned, length, 0};
+  auto* buffer = new DownloadBuffer{acquire_buffer_storage(), planned, length, 0};
   planned += length;
   std::list<DownloadChunk*> chunks;
   for (int32_t offset = 0; offset < length; offset += g_range_size)

@@ -15,6 +15,8 @@ struct Geometry {
   std::vector<int64_t> buffer_offsets;
 };
 
+void PrintTo(const Geometry& c, std::ostream* os) { *os << c.name; }
+
 std::string text(int64_t a, int64_t b) { return std::to_string(a) + "-" + std::to_string(b); }
 
 class RangePlanTest : public testing::TestWithParam<Geometry> {};

@@ -1,3 +1,4 @@
+#include "download/buffer_storage.h"
 #include "download/easy_handle.h"
 #include "download/http_downloader.h"
 #include "platform/process.h"
@@ -86,8 +87,12 @@ DownloadResult HttpDownloader::run_downloads() {
     while (CURLMsg* message = curl_multi_info_read(multi_handle, &waiting)) {
       if (message->msg == CURLMSG_DONE) finish_transfer(message->easy_handle, message->data.result, &result);
     }
+    const size_t before = transfers.size();
     if (fill_transfers() == 1) return end_run(DOWNLOAD_FAILED);
     if (transfers.empty()) break;
+    // New transfers are driven at once: a wait right after adding one returns on libcurl's start timer with
+    // no descriptor, and two such waits in a row would bring the 100 ms idle pause between ranges.
+    if (transfers.size() > before) continue;
     int descriptors = 0;
     if (curl_multi_wait(multi_handle, nullptr, 0, 1000, &descriptors) != CURLM_OK) return end_run(DOWNLOAD_FAILED);
     if (stall_timed_out()) return end_run(DOWNLOAD_STALLED);
@@ -147,4 +152,5 @@ void HttpDownloader::reset_downloader() {
   received_bytes = 0;
   expected_total = 0;
   progress_user = nullptr;
+  trim_buffer_storage();
 }

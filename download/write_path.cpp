@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "common/threads.h"
+#include "download/buffer_storage.h"
 #include "download/download_task.h"
 #include "platform/process.h"
 
@@ -59,7 +60,7 @@ uint32_t DownloadTask::write_chunk_data(DownloadChunk* chunk, uint32_t count, co
     while (!buffers.empty() && buffers.front().first->filled == buffers.front().first->length) {
       DownloadBuffer* done = buffers.front().first;
       write_out(done->data, static_cast<size_t>(done->length));
-      delete[] done->data;
+      release_buffer_storage(done->data);
       delete done;
       buffers.pop_front();
     }

@@ -95,7 +95,14 @@ void FaultServer::start(bool tls) {
       int seen = max_concurrent_;
       while (now > seen && !max_concurrent_.compare_exchange_weak(seen, now)) {
       }
-      if (resource.fault != Fault::kSlowFirstRange || (ranged && first == 0)) sleep_ms(resource.delay_ms);
+      if (resource.fault == Fault::kGather) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(resource.delay_ms);
+        while (concurrent_ < 5 && std::chrono::steady_clock::now() < deadline) sleep_ms(5);
+        // The last to arrive lets the others see the count before anyone leaves.
+        sleep_ms(20);
+      } else if (resource.fault != Fault::kSlowFirstRange || (ranged && first == 0)) {
+        sleep_ms(resource.delay_ms);
+      }
       --concurrent_;
     }
     switch (resource.fault) {
@@ -103,6 +110,9 @@ void FaultServer::start(bool tls) {
       case Fault::kStatus503:
         response.status = resource.fault == Fault::kStatus404 ? 404 : 503;
         response.set_content(resource.fault == Fault::kStatus404 ? "not found" : "unavailable", "text/plain");
+        return;
+      case Fault::kRedirect:
+        response.set_redirect(content);
         return;
       case Fault::kNoLength:
       case Fault::kPartialWithoutRange:

@@ -23,8 +23,10 @@ enum class Fault {
   kShortRange,            // a range gets 206 with only the first half of its bytes
   kStallMidBody,          // a GET sends half of its bytes, then nothing until release()
   kSlowFirstRange,        // the range that starts at 0 is answered after the delay, every other one at once
+  kGather,                // a GET is answered once five GETs are in at the same time, or after the delay
   kStatus404,             // 404 with a short page, HEAD too
   kStatus503,             // 503 with a short page, HEAD too
+  kRedirect,              // 302 to the content taken as a URL, HEAD too
 };
 
 struct RecordedRequest {
