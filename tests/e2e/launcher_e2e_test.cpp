@@ -14,6 +14,7 @@
 
 #include "tests/support/free_port.h"
 #include "tests/support/nginx_fixture.h"
+#include "tests/support/probe_runner.h"
 #include "tests/support/scratch_dir.h"
 #include "tools/publisher/publisher.h"
 
@@ -111,13 +112,13 @@ class LauncherE2E : public testing::Test {
     fs::copy_file(from, to, fs::copy_options::overwrite_existing);
   }
 
-  void publish() {
+  void publish(const std::string& cdn_path = "") {
     PublishOptions options;
     options.image = image_;
     options.out = cdn_;
     options.packages = {{"programs.zip", {"zantho.exe", "zanthoui.exe", "ZanthoClientService.exe", "bin"}},
                         {"data.zip", {"*"}}};
-    options.cdndomain = "127.0.0.1:" + std::to_string(nginx_->https_port());
+    options.cdndomain = "127.0.0.1:" + std::to_string(nginx_->https_port()) + cdn_path;
     ASSERT_EQ(publish_tree(options, &published_), 0);
   }
 
@@ -140,8 +141,7 @@ class LauncherE2E : public testing::Test {
 
   // Runs install/zantho.exe with the arguments (a shell word list) and returns its exit code.
   int run_launcher(const std::string& arguments, const std::string& extra_env = "") {
-    std::string command = "cd '" + install_.string() + "' && env ZANTHO_PLATFORM_DIR='" +
-                          (scratch_ / "platform").string() + "' CURL_CA_BUNDLE='" + nginx_->ca_file().string() +
+    std::string command = "cd '" + install_.string() + "' && " + environment() + "CURL_CA_BUNDLE='" + nginx_->ca_file().string() +
                           "' ZANTHO_MESSAGE_BOX_LOG='" + (install_ / "message_boxes.txt").string() + "' " + extra_env + " ./zantho.exe " + arguments + " >stdout.txt 2>stderr.txt; echo $? >exit.txt";
     if (std::system(command.c_str()) != 0) {
       return -1000;
@@ -167,6 +167,38 @@ class LauncherE2E : public testing::Test {
   }
 
   static bool has_display() { return std::getenv("DISPLAY") != nullptr; }
+
+  std::string environment() const {
+    return "env ZANTHO_PLATFORM_DIR='" + (scratch_ / "platform").string() + "' ";
+  }
+
+  // Runs `program` in the background in a directory of its own, alive for linger_ms, on this test's machine.
+  void start_lingering(const fs::path& program, int linger_ms) {
+    fs::path dir = scratch_ / ("elsewhere-" + std::to_string(++lingering_));
+    fs::create_directories(dir);
+    std::string command = "cd '" + dir.string() + "' && " + environment() + "ZANTHO_UI_LINGER_MS=" +
+                          std::to_string(linger_ms) + " '" + program.string() + "' >/dev/null 2>&1 &";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    wait_for(dir / "zanthoui.calls");
+  }
+
+  // Another process holds the single-instance mutex for hold_ms.
+  void hold_instance_mutex(int hold_ms) {
+    fs::path report = scratch_ / "mutex.report";
+    std::string command = environment() + "'" + probe_program().string() +
+                          "' mutex zantho.exe '" + report.string() + "' " + std::to_string(hold_ms) + " >/dev/null 2>&1 &";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    wait_for(report);
+    ASSERT_NE(read_file(report).find("created"), std::string::npos);
+  }
+
+  static void wait_for(const fs::path& file) {
+    for (int i = 0; i < 500 && !fs::exists(file); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+
+  int lingering_ = 0;
 
   ScratchDir scratch_;
   fs::path image_, cdn_, install_;
@@ -300,6 +332,90 @@ TEST_F(LauncherE2E, MissingClientUiShowsTheStartFailureAndSkipsTheRuntime) {
   EXPECT_EQ(lines_of(install_ / "message_boxes.txt"),
             (std::vector<std::string>{"zantho games\tIf the startup fails, you can restart zantho.exe to try again. If "
                                       "the problem remains, please visit the our community for help."}));
+}
+
+TEST_F(LauncherE2E, ASecondLauncherFindsTheMutexTaken) {
+  publish();
+  install_everything();
+  hold_instance_mutex(8000);
+  EXPECT_EQ(run_launcher("-b"), 255);
+  EXPECT_EQ(run_launcher("/del"), 255);
+  EXPECT_FALSE(fs::exists(install_ / "logs"));
+  EXPECT_TRUE(fs::exists(install_ / "zanthoui.exe"));
+}
+
+TEST_F(LauncherE2E, DefaultModeHandsOverToARunningClientWithTheGameId) {
+  publish();
+  install_everything();
+  start_lingering(install_ / "zanthoui.exe", 4000);
+  EXPECT_EQ(run_launcher("'\"zantho://x/42\"'"), 0);
+  EXPECT_EQ(ui_calls(), (std::vector<std::string>{install_.string() + "|-gameid=42"}));
+  EXPECT_FALSE(fs::exists(install_ / "logs"));
+  EXPECT_FALSE(fs::exists(install_ / "packages"));
+}
+
+TEST_F(LauncherE2E, DefaultModeHandsOverToAnotherRunningLauncher) {
+  publish();
+  install_everything();
+  // Any program whose executable is named zantho.exe counts as a launcher.
+  fs::path other = scratch_ / "other" / "zantho.exe";
+  copy(build_dir() / "standins" / "zanthoui.exe", other);
+  start_lingering(other, 4000);
+  EXPECT_EQ(run_launcher(""), 0);
+  EXPECT_EQ(ui_calls(), (std::vector<std::string>{install_.string()}));
+  EXPECT_FALSE(fs::exists(install_ / "logs"));
+}
+
+TEST_F(LauncherE2E, WaitModeGivesUpWhileTheClientKeepsRunning) {
+  publish();
+  install_everything();
+  start_lingering(install_ / "zanthoui.exe", 15000);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(run_launcher("-n"), 0);
+  auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(waited, std::chrono::milliseconds(9500));
+  EXPECT_LT(waited, std::chrono::milliseconds(14000));
+  EXPECT_FALSE(fs::exists(install_ / "logs"));
+  EXPECT_FALSE(fs::exists(install_ / "zanthoui.calls"));
+}
+
+TEST_F(LauncherE2E, WaitModeGoesOnOnceTheClientHasEnded) {
+  if (!has_display()) GTEST_SKIP() << "no display";
+  publish();
+  install_everything();
+  start_lingering(install_ / "zanthoui.exe", 1500);
+  EXPECT_EQ(run_launcher("-n"), 0);
+  ASSERT_FALSE(log().empty());
+  EXPECT_EQ(log().back(), "UPDATE RES:0");
+  EXPECT_EQ(ui_calls(), (std::vector<std::string>{install_.string()}));
+  EXPECT_EQ(runtime_calls(), (std::vector<std::string>{"QuillonEntry"}));
+}
+
+TEST_F(LauncherE2E, AKilledDownloadResumesOnTheNextRun) {
+  write_file(image_ / "data" / "levels" / "one.bin", random_bytes(6 << 20, 3));
+  publish("/slow");
+  install_launcher_only();
+  fs::path partial = install_ / "packages" / "data.zip";
+  std::string command = "cd '" + install_.string() + "' && " + environment() + "CURL_CA_BUNDLE='" +
+                        nginx_->ca_file().string() + "' ./zantho.exe -b >/dev/null 2>&1 & pid=$!; " +
+                        "for i in $(seq 1 1000); do s=$(stat -c %s '" + partial.string() +
+                        "' 2>/dev/null || echo 0); [ \"$s\" -gt 1048576 ] && break; sleep 0.01; done; kill -9 $pid";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  uintmax_t left_behind = fs::file_size(partial);
+  ASSERT_GT(left_behind, 1048576u);
+  ASSERT_LT(left_behind, fs::file_size(cdn_ / "data.zip"));
+
+  EXPECT_EQ(run_launcher("-b"), 0);
+  EXPECT_TRUE(same_content(partial, cdn_ / "data.zip"));
+  EXPECT_TRUE(same_content(install_ / "packages" / "programs.zip", cdn_ / "programs.zip"));
+  // The second run asked only for what was missing: no request of data.zip starts at its first byte again.
+  int ranged_from_start = 0;
+  for (const std::string& line : lines_of(nginx_->access_log())) {
+    if (line.find("/slow/data.zip") != std::string::npos && line.find("bytes=0-") != std::string::npos) {
+      ++ranged_from_start;
+    }
+  }
+  EXPECT_EQ(ranged_from_start, 1) << read_file(nginx_->access_log());
 }
 
 }  // namespace
