@@ -5,6 +5,8 @@
 namespace {
 
 EasyInitFunction easy_init_function = nullptr;
+// The engine is used from one thread at a time, so the share needs no locks.
+CURLSH* shared_by_probes = nullptr;
 
 }  // namespace
 
@@ -23,4 +25,18 @@ void set_request_options(CURL* easy) {
   // libcurl reads no CA variable by itself; the curl tool's convention lets private deployments bring a CA.
   const char* bundle = std::getenv("CURL_CA_BUNDLE");
   if (bundle && *bundle) curl_easy_setopt(easy, CURLOPT_CAINFO, bundle);
+}
+
+CURLSH* probe_share() {
+  if (!shared_by_probes && (shared_by_probes = curl_share_init())) {
+    curl_share_setopt(shared_by_probes, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
+    curl_share_setopt(shared_by_probes, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    curl_share_setopt(shared_by_probes, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+  }
+  return shared_by_probes;
+}
+
+void release_probe_share() {
+  if (shared_by_probes) curl_share_cleanup(shared_by_probes);
+  shared_by_probes = nullptr;
 }

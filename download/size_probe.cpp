@@ -7,6 +7,7 @@ void DownloadTask::probe_content_length() {
   curl_easy_setopt(easy, CURLOPT_URL, source_url.c_str());
   curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
   set_request_options(easy);
+  if (CURLSH* share = probe_share()) curl_easy_setopt(easy, CURLOPT_SHARE, share);
   // The status is not looked at: the length of whatever final response came counts.
   if (curl_easy_perform(easy) == CURLE_OK) {
     curl_off_t length = -1;

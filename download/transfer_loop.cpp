@@ -153,4 +153,5 @@ void HttpDownloader::reset_downloader() {
   expected_total = 0;
   progress_user = nullptr;
   trim_buffer_storage();
+  release_probe_share();
 }
