@@ -17,13 +17,25 @@ inline void store_le32(unsigned char* p, uint32_t value) { std::memcpy(p, &value
 
 inline uint32_t rotate_left(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
 
-// The four auxiliary functions, F and G in the forms with one operation less.
-#define MD5_F(x, y, z) ((((y) ^ (z)) & (x)) ^ (z))
-#define MD5_G(x, y, z) ((((x) ^ (y)) & (z)) ^ (y))
-#define MD5_H(x, y, z) ((x) ^ (y) ^ (z))
-#define MD5_I(x, y, z) ((y) ^ ((x) | ~(z)))
-#define MD5_STEP(f, a, b, c, d, word, constant, shift) \
-  a += f(b, c, d) + (word) + (constant);               \
+// One step of each round. The word and constant are added first and the part of each auxiliary function that
+// does not need b is formed before it, so that little waits for the previous step; G's two halves have no bit in
+// common, so they can be added one after the other.
+#define MD5_STEP_F(a, b, c, d, word, constant, shift) \
+  a += (word) + (constant);                          \
+  a += (((c) ^ (d)) & (b)) ^ (d);                    \
+  a = rotate_left(a, shift) + (b)
+#define MD5_STEP_G(a, b, c, d, word, constant, shift) \
+  a += (word) + (constant);                          \
+  a += (c) & ~(d);                                   \
+  a += (b) & (d);                                    \
+  a = rotate_left(a, shift) + (b)
+#define MD5_STEP_H(a, b, c, d, word, constant, shift) \
+  a += (word) + (constant);                          \
+  a += ((c) ^ (d)) ^ (b);                            \
+  a = rotate_left(a, shift) + (b)
+#define MD5_STEP_I(a, b, c, d, word, constant, shift) \
+  a += (word) + (constant);                          \
+  a += ((b) | ~(d)) ^ (c);                           \
   a = rotate_left(a, shift) + (b)
 
 void compress(uint32_t state[4], const unsigned char* block) {
@@ -33,73 +45,73 @@ void compress(uint32_t state[4], const unsigned char* block) {
   }
   uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
 
-  MD5_STEP(MD5_F, a, b, c, d, x[0], 0xd76aa478, 7);
-  MD5_STEP(MD5_F, d, a, b, c, x[1], 0xe8c7b756, 12);
-  MD5_STEP(MD5_F, c, d, a, b, x[2], 0x242070db, 17);
-  MD5_STEP(MD5_F, b, c, d, a, x[3], 0xc1bdceee, 22);
-  MD5_STEP(MD5_F, a, b, c, d, x[4], 0xf57c0faf, 7);
-  MD5_STEP(MD5_F, d, a, b, c, x[5], 0x4787c62a, 12);
-  MD5_STEP(MD5_F, c, d, a, b, x[6], 0xa8304613, 17);
-  MD5_STEP(MD5_F, b, c, d, a, x[7], 0xfd469501, 22);
-  MD5_STEP(MD5_F, a, b, c, d, x[8], 0x698098d8, 7);
-  MD5_STEP(MD5_F, d, a, b, c, x[9], 0x8b44f7af, 12);
-  MD5_STEP(MD5_F, c, d, a, b, x[10], 0xffff5bb1, 17);
-  MD5_STEP(MD5_F, b, c, d, a, x[11], 0x895cd7be, 22);
-  MD5_STEP(MD5_F, a, b, c, d, x[12], 0x6b901122, 7);
-  MD5_STEP(MD5_F, d, a, b, c, x[13], 0xfd987193, 12);
-  MD5_STEP(MD5_F, c, d, a, b, x[14], 0xa679438e, 17);
-  MD5_STEP(MD5_F, b, c, d, a, x[15], 0x49b40821, 22);
+  MD5_STEP_F(a, b, c, d, x[0], 0xd76aa478, 7);
+  MD5_STEP_F(d, a, b, c, x[1], 0xe8c7b756, 12);
+  MD5_STEP_F(c, d, a, b, x[2], 0x242070db, 17);
+  MD5_STEP_F(b, c, d, a, x[3], 0xc1bdceee, 22);
+  MD5_STEP_F(a, b, c, d, x[4], 0xf57c0faf, 7);
+  MD5_STEP_F(d, a, b, c, x[5], 0x4787c62a, 12);
+  MD5_STEP_F(c, d, a, b, x[6], 0xa8304613, 17);
+  MD5_STEP_F(b, c, d, a, x[7], 0xfd469501, 22);
+  MD5_STEP_F(a, b, c, d, x[8], 0x698098d8, 7);
+  MD5_STEP_F(d, a, b, c, x[9], 0x8b44f7af, 12);
+  MD5_STEP_F(c, d, a, b, x[10], 0xffff5bb1, 17);
+  MD5_STEP_F(b, c, d, a, x[11], 0x895cd7be, 22);
+  MD5_STEP_F(a, b, c, d, x[12], 0x6b901122, 7);
+  MD5_STEP_F(d, a, b, c, x[13], 0xfd987193, 12);
+  MD5_STEP_F(c, d, a, b, x[14], 0xa679438e, 17);
+  MD5_STEP_F(b, c, d, a, x[15], 0x49b40821, 22);
 
-  MD5_STEP(MD5_G, a, b, c, d, x[1], 0xf61e2562, 5);
-  MD5_STEP(MD5_G, d, a, b, c, x[6], 0xc040b340, 9);
-  MD5_STEP(MD5_G, c, d, a, b, x[11], 0x265e5a51, 14);
-  MD5_STEP(MD5_G, b, c, d, a, x[0], 0xe9b6c7aa, 20);
-  MD5_STEP(MD5_G, a, b, c, d, x[5], 0xd62f105d, 5);
-  MD5_STEP(MD5_G, d, a, b, c, x[10], 0x02441453, 9);
-  MD5_STEP(MD5_G, c, d, a, b, x[15], 0xd8a1e681, 14);
-  MD5_STEP(MD5_G, b, c, d, a, x[4], 0xe7d3fbc8, 20);
-  MD5_STEP(MD5_G, a, b, c, d, x[9], 0x21e1cde6, 5);
-  MD5_STEP(MD5_G, d, a, b, c, x[14], 0xc33707d6, 9);
-  MD5_STEP(MD5_G, c, d, a, b, x[3], 0xf4d50d87, 14);
-  MD5_STEP(MD5_G, b, c, d, a, x[8], 0x455a14ed, 20);
-  MD5_STEP(MD5_G, a, b, c, d, x[13], 0xa9e3e905, 5);
-  MD5_STEP(MD5_G, d, a, b, c, x[2], 0xfcefa3f8, 9);
-  MD5_STEP(MD5_G, c, d, a, b, x[7], 0x676f02d9, 14);
-  MD5_STEP(MD5_G, b, c, d, a, x[12], 0x8d2a4c8a, 20);
+  MD5_STEP_G(a, b, c, d, x[1], 0xf61e2562, 5);
+  MD5_STEP_G(d, a, b, c, x[6], 0xc040b340, 9);
+  MD5_STEP_G(c, d, a, b, x[11], 0x265e5a51, 14);
+  MD5_STEP_G(b, c, d, a, x[0], 0xe9b6c7aa, 20);
+  MD5_STEP_G(a, b, c, d, x[5], 0xd62f105d, 5);
+  MD5_STEP_G(d, a, b, c, x[10], 0x02441453, 9);
+  MD5_STEP_G(c, d, a, b, x[15], 0xd8a1e681, 14);
+  MD5_STEP_G(b, c, d, a, x[4], 0xe7d3fbc8, 20);
+  MD5_STEP_G(a, b, c, d, x[9], 0x21e1cde6, 5);
+  MD5_STEP_G(d, a, b, c, x[14], 0xc33707d6, 9);
+  MD5_STEP_G(c, d, a, b, x[3], 0xf4d50d87, 14);
+  MD5_STEP_G(b, c, d, a, x[8], 0x455a14ed, 20);
+  MD5_STEP_G(a, b, c, d, x[13], 0xa9e3e905, 5);
+  MD5_STEP_G(d, a, b, c, x[2], 0xfcefa3f8, 9);
+  MD5_STEP_G(c, d, a, b, x[7], 0x676f02d9, 14);
+  MD5_STEP_G(b, c, d, a, x[12], 0x8d2a4c8a, 20);
 
-  MD5_STEP(MD5_H, a, b, c, d, x[5], 0xfffa3942, 4);
-  MD5_STEP(MD5_H, d, a, b, c, x[8], 0x8771f681, 11);
-  MD5_STEP(MD5_H, c, d, a, b, x[11], 0x6d9d6122, 16);
-  MD5_STEP(MD5_H, b, c, d, a, x[14], 0xfde5380c, 23);
-  MD5_STEP(MD5_H, a, b, c, d, x[1], 0xa4beea44, 4);
-  MD5_STEP(MD5_H, d, a, b, c, x[4], 0x4bdecfa9, 11);
-  MD5_STEP(MD5_H, c, d, a, b, x[7], 0xf6bb4b60, 16);
-  MD5_STEP(MD5_H, b, c, d, a, x[10], 0xbebfbc70, 23);
-  MD5_STEP(MD5_H, a, b, c, d, x[13], 0x289b7ec6, 4);
-  MD5_STEP(MD5_H, d, a, b, c, x[0], 0xeaa127fa, 11);
-  MD5_STEP(MD5_H, c, d, a, b, x[3], 0xd4ef3085, 16);
-  MD5_STEP(MD5_H, b, c, d, a, x[6], 0x04881d05, 23);
-  MD5_STEP(MD5_H, a, b, c, d, x[9], 0xd9d4d039, 4);
-  MD5_STEP(MD5_H, d, a, b, c, x[12], 0xe6db99e5, 11);
-  MD5_STEP(MD5_H, c, d, a, b, x[15], 0x1fa27cf8, 16);
-  MD5_STEP(MD5_H, b, c, d, a, x[2], 0xc4ac5665, 23);
+  MD5_STEP_H(a, b, c, d, x[5], 0xfffa3942, 4);
+  MD5_STEP_H(d, a, b, c, x[8], 0x8771f681, 11);
+  MD5_STEP_H(c, d, a, b, x[11], 0x6d9d6122, 16);
+  MD5_STEP_H(b, c, d, a, x[14], 0xfde5380c, 23);
+  MD5_STEP_H(a, b, c, d, x[1], 0xa4beea44, 4);
+  MD5_STEP_H(d, a, b, c, x[4], 0x4bdecfa9, 11);
+  MD5_STEP_H(c, d, a, b, x[7], 0xf6bb4b60, 16);
+  MD5_STEP_H(b, c, d, a, x[10], 0xbebfbc70, 23);
+  MD5_STEP_H(a, b, c, d, x[13], 0x289b7ec6, 4);
+  MD5_STEP_H(d, a, b, c, x[0], 0xeaa127fa, 11);
+  MD5_STEP_H(c, d, a, b, x[3], 0xd4ef3085, 16);
+  MD5_STEP_H(b, c, d, a, x[6], 0x04881d05, 23);
+  MD5_STEP_H(a, b, c, d, x[9], 0xd9d4d039, 4);
+  MD5_STEP_H(d, a, b, c, x[12], 0xe6db99e5, 11);
+  MD5_STEP_H(c, d, a, b, x[15], 0x1fa27cf8, 16);
+  MD5_STEP_H(b, c, d, a, x[2], 0xc4ac5665, 23);
 
-  MD5_STEP(MD5_I, a, b, c, d, x[0], 0xf4292244, 6);
-  MD5_STEP(MD5_I, d, a, b, c, x[7], 0x432aff97, 10);
-  MD5_STEP(MD5_I, c, d, a, b, x[14], 0xab9423a7, 15);
-  MD5_STEP(MD5_I, b, c, d, a, x[5], 0xfc93a039, 21);
-  MD5_STEP(MD5_I, a, b, c, d, x[12], 0x655b59c3, 6);
-  MD5_STEP(MD5_I, d, a, b, c, x[3], 0x8f0ccc92, 10);
-  MD5_STEP(MD5_I, c, d, a, b, x[10], 0xffeff47d, 15);
-  MD5_STEP(MD5_I, b, c, d, a, x[1], 0x85845dd1, 21);
-  MD5_STEP(MD5_I, a, b, c, d, x[8], 0x6fa87e4f, 6);
-  MD5_STEP(MD5_I, d, a, b, c, x[15], 0xfe2ce6e0, 10);
-  MD5_STEP(MD5_I, c, d, a, b, x[6], 0xa3014314, 15);
-  MD5_STEP(MD5_I, b, c, d, a, x[13], 0x4e0811a1, 21);
-  MD5_STEP(MD5_I, a, b, c, d, x[4], 0xf7537e82, 6);
-  MD5_STEP(MD5_I, d, a, b, c, x[11], 0xbd3af235, 10);
-  MD5_STEP(MD5_I, c, d, a, b, x[2], 0x2ad7d2bb, 15);
-  MD5_STEP(MD5_I, b, c, d, a, x[9], 0xeb86d391, 21);
+  MD5_STEP_I(a, b, c, d, x[0], 0xf4292244, 6);
+  MD5_STEP_I(d, a, b, c, x[7], 0x432aff97, 10);
+  MD5_STEP_I(c, d, a, b, x[14], 0xab9423a7, 15);
+  MD5_STEP_I(b, c, d, a, x[5], 0xfc93a039, 21);
+  MD5_STEP_I(a, b, c, d, x[12], 0x655b59c3, 6);
+  MD5_STEP_I(d, a, b, c, x[3], 0x8f0ccc92, 10);
+  MD5_STEP_I(c, d, a, b, x[10], 0xffeff47d, 15);
+  MD5_STEP_I(b, c, d, a, x[1], 0x85845dd1, 21);
+  MD5_STEP_I(a, b, c, d, x[8], 0x6fa87e4f, 6);
+  MD5_STEP_I(d, a, b, c, x[15], 0xfe2ce6e0, 10);
+  MD5_STEP_I(c, d, a, b, x[6], 0xa3014314, 15);
+  MD5_STEP_I(b, c, d, a, x[13], 0x4e0811a1, 21);
+  MD5_STEP_I(a, b, c, d, x[4], 0xf7537e82, 6);
+  MD5_STEP_I(d, a, b, c, x[11], 0xbd3af235, 10);
+  MD5_STEP_I(c, d, a, b, x[2], 0x2ad7d2bb, 15);
+  MD5_STEP_I(b, c, d, a, x[9], 0xeb86d391, 21);
 
   state[0] += a;
   state[1] += b;
@@ -107,11 +119,10 @@ void compress(uint32_t state[4], const unsigned char* block) {
   state[3] += d;
 }
 
-#undef MD5_STEP
-#undef MD5_I
-#undef MD5_H
-#undef MD5_G
-#undef MD5_F
+#undef MD5_STEP_I
+#undef MD5_STEP_H
+#undef MD5_STEP_G
+#undef MD5_STEP_F
 
 }  // namespace
 

@@ -307,7 +307,7 @@ class TaskFolder : public TaskObject<TaskFolder> {
   HRESULT delete_task(const char16_t* name, int32_t flags);
   // Stores the task and arms its time triggers: at a trigger's start boundary the exec actions run once, in
   // order, unless the task was deleted or replaced before. A start boundary already past runs at once when the
-  // settings allow a start when available, else never. User and password must be empty: every task runs as the
+  // settings allow a start when available, else never; the scheduler reads the real clock, never a pinned one. User and password must be empty: every task runs as the
   // registering user here, at its own rights whatever the run level.
   HRESULT register_task_definition(const char16_t* name, TaskDefinition* definition, int32_t flags,
                                    const Variant& user, const Variant& password, int32_t logon_type,
