@@ -114,7 +114,7 @@ struct QueryServiceConfig {
   char* display_name;
 };
 
-// SERVICE_DESCRIPTIONA; a null description removes it (as does an empty one).
+// SERVICE_DESCRIPTIONA; setting a null description leaves it, an empty one removes it.
 struct ServiceDescription {
   char* description;
 };

@@ -1,0 +1,103 @@
+#include "update/package_list.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include <rapidjson/document.h>
+#include <rapidjson/filereadstream.h>
+
+#include "common/file_ops.h"
+#include "common/md5.h"
+#include "launcher/update_settings.h"
+#include "update/safe_path.h"
+#include "update/unix_time.h"
+
+int32_t g_package_count = 0;
+
+namespace {
+
+constexpr size_t kDotWithin = 512;
+
+// An object with string "file" and "checksum" and, where present, an integer "size"; the file name has a
+// "." among its first 512 bytes and stays inside the program directory.
+bool element_in_format(const rapidjson::Value& element) {
+  if (!element.IsObject()) {
+    return false;
+  }
+  const auto file = element.FindMember("file");
+  const auto checksum = element.FindMember("checksum");
+  const auto size = element.FindMember("size");
+  if (file == element.MemberEnd() || !file->value.IsString() || checksum == element.MemberEnd() ||
+      !checksum->value.IsString()) {
+    return false;
+  }
+  if (size != element.MemberEnd() && !size->value.IsInt64() && !size->value.IsUint64()) {
+    return false;
+  }
+  const std::string_view name(file->value.GetString(), file->value.GetStringLength());
+  const size_t dot = name.find('.');
+  return dot != std::string_view::npos && dot < kDotWithin && is_safe_relative_path(name);
+}
+
+int32_t size_low32(const rapidjson::Value& element) {
+  const auto size = element.FindMember("size");
+  if (size == element.MemberEnd()) {
+    return 0;
+  }
+  const uint64_t bits = size->value.IsUint64() ? size->value.GetUint64() : static_cast<uint64_t>(size->value.GetInt64());
+  return static_cast<int32_t>(static_cast<uint32_t>(bits));
+}
+
+}  // namespace
+
+int load_package_list(std::vector<PackageEntry>& list, const char* manifest_path) {
+  FILE* file = fopen_cwd(manifest_path, "rb");
+  if (file == nullptr) {
+    return 11;
+  }
+  rapidjson::Document document;
+  char buffer[1024];
+  rapidjson::FileReadStream stream(file, buffer, sizeof buffer);
+  document.ParseStream(stream);
+  std::fclose(file);
+  if (!document.IsObject()) {
+    return 7;
+  }
+  const auto packages = document.FindMember("packages");
+  const bool listed = packages != document.MemberEnd();
+  if (listed && !packages->value.IsArray()) {
+    g_package_count = 0;
+    return 7;
+  }
+  g_package_count = listed ? static_cast<int32_t>(packages->value.Size()) : 0;
+  // A manifest outside its format gives no records at all, never a part of them.
+  for (int32_t i = 0; i < g_package_count; ++i) {
+    if (!element_in_format(packages->value[i])) {
+      g_package_count = 0;
+      return 7;
+    }
+  }
+  char query[16];
+  std::snprintf(query, sizeof query, "?%d", unix_time_low32());
+  for (int32_t i = 0; i < g_package_count; ++i) {
+    const rapidjson::Value& element = packages->value[i];
+    const rapidjson::Value& checksum = element["checksum"];
+    PackageEntry entry;
+    entry.name.assign(element["file"].GetString(), element["file"].GetStringLength());
+    entry.url = g_settings.cdn_protocol + "://" + g_settings.cdn_domain + "/" + entry.name + query;
+    entry.size = size_low32(element);
+
+    std::string local_path = "packages/" + entry.name;
+    to_backslashes(local_path);
+    unsigned char digest[16] = {};
+    md5_file_print(local_path.c_str(), digest);
+    char hex[33];
+    md5_to_hex(digest, hex);
+    // The listed checksum may be a prefix of the digest; an empty one always matches.
+    const size_t length = checksum.GetStringLength();
+    entry.ok = length <= 32 && std::memcmp(hex, checksum.GetString(), length) == 0;
+    list.push_back(std::move(entry));
+  }
+  return 0;
+}
