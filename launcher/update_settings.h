@@ -17,6 +17,8 @@ struct UpdateSettings {
   std::string indexserver = "127.0.0.1:8443";
   int32_t indexport = 443;
   std::string config_update_json = "clients.json";
+
+  bool operator==(const UpdateSettings&) const = default;
 };
 
 extern UpdateSettings g_settings;

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/posix/spawn_posix.h"
 #include "platform/posix/task_store_posix.h"
 
 namespace platform::task_waiter {
@@ -178,52 +179,6 @@ bool parse_boundary(const std::u16string& text, int64_t* seconds) {
   return true;
 }
 
-std::vector<std::string> split_arguments(const std::string& command_line) {
-  std::vector<std::string> arguments;
-  size_t i = 0;
-  const size_t n = command_line.size();
-  for (;;) {
-    while (i < n && (command_line[i] == ' ' || command_line[i] == '\t')) {
-      ++i;
-    }
-    if (i == n) {
-      return arguments;
-    }
-    std::string argument;
-    bool quoted = false;
-    while (i < n && (quoted || (command_line[i] != ' ' && command_line[i] != '\t'))) {
-      char c = command_line[i];
-      if (c == '\\') {
-        size_t run = 0;
-        while (i < n && command_line[i] == '\\') {
-          ++run, ++i;
-        }
-        if (i < n && command_line[i] == '"') {
-          argument.append(run / 2, '\\');
-          if (run % 2 == 1) {
-            argument += '"';
-            ++i;
-          }
-        } else {
-          argument.append(run, '\\');
-        }
-      } else if (c == '"') {
-        if (quoted && i + 1 < n && command_line[i + 1] == '"') {
-          argument += '"';
-          i += 2;
-        } else {
-          quoted = !quoted;
-          ++i;
-        }
-      } else {
-        argument += c;
-        ++i;
-      }
-    }
-    arguments.push_back(std::move(argument));
-  }
-}
-
 bool arm(const std::u16string& name, const TaskRecord& record, const std::string& instance) {
   if (!record.enabled || record.actions.empty()) {
     return true;
@@ -251,7 +206,7 @@ bool arm(const std::u16string& name, const TaskRecord& record, const std::string
     for (const ExecActionRecord& action : record.actions) {
       std::vector<std::string>& command = plan.commands.emplace_back();
       command.push_back(task_store::to_utf8(action.path));
-      for (std::string& argument : split_arguments(task_store::to_utf8(action.arguments))) {
+      for (std::string& argument : posix::split_command_line(task_store::to_utf8(action.arguments), false)) {
         command.push_back(std::move(argument));
       }
     }

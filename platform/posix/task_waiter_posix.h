@@ -14,10 +14,6 @@ namespace platform::task_waiter {
 // "+HH:MM" / "-HH:MM" after it; false when the text is not such a time.
 bool parse_boundary(const std::u16string& text, int64_t* seconds);
 
-// A command line's arguments by the Windows runtime's rules (blanks separate, double quotes group, backslashes
-// escape a double quote and only before one).
-std::vector<std::string> split_arguments(const std::string& command_line);
-
 // Starts a waiter for each time trigger of the record that is still due; `instance` names the registration.
 // False when a waiter could not be started.
 bool arm(const std::u16string& name, const TaskRecord& record, const std::string& instance);

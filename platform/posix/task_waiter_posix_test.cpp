@@ -6,10 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/spawn_posix.h"
+
 namespace platform::task_waiter {
 namespace {
 
-TEST(SplitArguments, FollowsTheWindowsRuntimeRules) {
+// The arguments a task's program is given from the action's one argument string.
+TEST(TaskArguments, AreSplitByTheWindowsRuntimeRules) {
   struct Case {
     std::string line;
     std::vector<std::string> expected;
@@ -29,7 +32,7 @@ TEST(SplitArguments, FollowsTheWindowsRuntimeRules) {
       {"\"open", {"open"}},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(split_arguments(c.line), c.expected) << c.line;
+    EXPECT_EQ(posix::split_command_line(c.line, false), c.expected) << c.line;
   }
 }
 
