@@ -18,7 +18,10 @@ namespace {
 class FileOpsTest : public ::testing::Test {
  protected:
   void SetUp() override { scratch_.enter(); }
-  void TearDown() override { platform::set_denied_path_suffix(nullptr); }
+  void TearDown() override {
+    platform::set_denied_path_suffix(nullptr);
+    platform::set_disk_full_path_suffix(nullptr, 0);
+  }
 
   ScratchDir scratch_;
 };
@@ -152,6 +155,19 @@ TEST_F(FileOpsTest, CopyOfEmptyAndLargeFilesAndOfSourcesThatCannotBeRead) {
   platform::set_denied_path_suffix("locked.dll");
   EXPECT_FALSE(copy_file_cwd("one_block", "locked.dll"));
   EXPECT_EQ(scratch_.read("locked.dll"), "old");
+}
+
+TEST_F(FileOpsTest, CopyOntoAFullDiskFailsAndLeavesWhatWasWritten) {
+  std::string content = random_bytes(3 * 65536, 6);
+  scratch_.write("zanthoui.exe", content);
+  fs::create_directory(scratch_ / "bin");
+  platform::set_disk_full_path_suffix("bin/zanthoui.exe", 100000);
+  EXPECT_FALSE(copy_file_cwd("zanthoui.exe", "bin\\zanthoui.exe"));
+  EXPECT_EQ(scratch_.read("bin/zanthoui.exe"), content.substr(0, 100000));
+  // The last block fits exactly: no short write, so the copy is whole.
+  platform::set_disk_full_path_suffix("bin/zanthoui.exe", content.size());
+  EXPECT_TRUE(copy_file_cwd("zanthoui.exe", "bin/zanthoui.exe"));
+  EXPECT_EQ(scratch_.read("bin/zanthoui.exe"), content);
 }
 
 TEST_F(FileOpsTest, PathsTooLongForTheBufferFailWithoutTouchingAnything) {

@@ -69,5 +69,8 @@ bool set_current_directory_w(const char16_t* path);
 // access denied (errno EACCES, ERROR_ACCESS_DENIED), as a locked or protected file would, also for root.
 // Null or "" clears what this call set.
 void set_denied_path_suffix(const char* suffix);
+// Test seam: a stream opened for writing on a path that ends with this suffix takes `bytes` bytes in all; beyond
+// them writes come out short and fail with ENOSPC, as on a full disk. Null clears.
+void set_disk_full_path_suffix(const char* suffix, uint64_t bytes);
 
 }  // namespace platform

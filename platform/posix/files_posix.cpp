@@ -27,8 +27,14 @@ struct Search {
   size_t next = 0;
 };
 
-std::mutex g_denied_lock;
+std::mutex g_seam_lock;
 std::string g_denied_suffix;
+std::string g_full_suffix;
+uint64_t g_full_bytes = 0;
+
+bool ends_with(const std::string& text, const std::string& suffix) {
+  return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
 
 // errno for the C runtime's side, last_error() for Kernel32's: every failure sets both.
 int fail_crt(int error_number) {
@@ -46,7 +52,7 @@ bool fail_win(uint32_t error) {
 bool denied(const std::string& native) {
   std::string suffix;
   {
-    std::lock_guard<std::mutex> guard(g_denied_lock);
+    std::lock_guard<std::mutex> guard(g_seam_lock);
     suffix = g_denied_suffix;
   }
   if (suffix.empty()) {
@@ -56,7 +62,65 @@ bool denied(const std::string& native) {
     }
     suffix = native_path(from_environment);
   }
-  return native.size() >= suffix.size() && native.compare(native.size() - suffix.size(), suffix.size(), suffix) == 0;
+  return ends_with(native, suffix);
+}
+
+// A stream over a real one that takes only so many bytes, for set_disk_full_path_suffix.
+struct FullDisk {
+  FILE* inner;
+  uint64_t room;
+};
+
+ssize_t full_disk_read(void* cookie, char* buffer, size_t size) {
+  FILE* inner = static_cast<FullDisk*>(cookie)->inner;
+  size_t read = std::fread(buffer, 1, size, inner);
+  return read == 0 && std::ferror(inner) ? -1 : static_cast<ssize_t>(read);
+}
+
+ssize_t full_disk_write(void* cookie, const char* buffer, size_t size) {
+  auto* disk = static_cast<FullDisk*>(cookie);
+  size_t allowed = size < disk->room ? size : static_cast<size_t>(disk->room);
+  size_t written = std::fwrite(buffer, 1, allowed, disk->inner);
+  std::fflush(disk->inner);
+  disk->room -= written;
+  if (written < size) {
+    errno = ENOSPC;
+  }
+  return written == 0 && size > 0 ? -1 : static_cast<ssize_t>(written);
+}
+
+int full_disk_seek(void* cookie, off64_t* offset, int origin) {
+  FILE* inner = static_cast<FullDisk*>(cookie)->inner;
+  if (fseeko(inner, *offset, origin) != 0) {
+    return -1;
+  }
+  *offset = ftello(inner);
+  return 0;
+}
+
+int full_disk_close(void* cookie) {
+  auto* disk = static_cast<FullDisk*>(cookie);
+  int result = std::fclose(disk->inner);
+  delete disk;
+  return result;
+}
+
+FILE* wrap_if_disk_full(FILE* stream, const std::string& native, const char* mode) {
+  uint64_t bytes;
+  {
+    std::lock_guard<std::mutex> guard(g_seam_lock);
+    if (g_full_suffix.empty() || !ends_with(native, g_full_suffix)) {
+      return stream;
+    }
+    bytes = g_full_bytes;
+  }
+  auto* disk = new FullDisk{stream, bytes};
+  FILE* wrapped = fopencookie(disk, mode, {full_disk_read, full_disk_write, full_disk_seek, full_disk_close});
+  if (wrapped == nullptr) {
+    delete disk;
+    return stream;
+  }
+  return wrapped;
 }
 
 bool read_only(const struct stat& st) { return !S_ISLNK(st.st_mode) && (st.st_mode & 0222) == 0; }
@@ -117,8 +181,14 @@ std::string native_path(const char* path) {
   return out;
 }
 
+void set_disk_full_path_suffix(const char* suffix, uint64_t bytes) {
+  std::lock_guard<std::mutex> guard(g_seam_lock);
+  g_full_suffix = suffix ? native_path(suffix) : std::string();
+  g_full_bytes = bytes;
+}
+
 void set_denied_path_suffix(const char* suffix) {
-  std::lock_guard<std::mutex> guard(g_denied_lock);
+  std::lock_guard<std::mutex> guard(g_seam_lock);
   g_denied_suffix = suffix ? native_path(suffix) : std::string();
 }
 
@@ -149,7 +219,7 @@ FILE* open_stream(const char* path, const char* mode) {
     fail_crt(EACCES);
     return nullptr;
   }
-  return stream;
+  return writing ? wrap_if_disk_full(stream, native, mode) : stream;
 }
 
 int64_t tell_stream(FILE* stream) { return static_cast<int64_t>(ftello(stream)); }

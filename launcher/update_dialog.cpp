@@ -1,0 +1,189 @@
+#include "launcher/update_dialog.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <string>
+
+#include <fmt/xchar.h>
+#include <spdlog/spdlog.h>
+
+#include "common/file_ops.h"
+#include "launcher/ui_texts.h"
+#include "launcher/update_worker.h"
+#include "platform/files.h"
+#include "platform/handle.h"
+#include "platform/process.h"
+#include "resources/resource.h"
+
+using platform::Hwnd;
+using platform::Lparam;
+using platform::Wparam;
+
+namespace {
+
+constexpr int kErrorCommand = 3;
+constexpr uint32_t kIndexText = 203;
+constexpr uint32_t kMetaText = 204;
+constexpr uint32_t kSyncText = 205;
+constexpr uint32_t kUnzipText = 206;
+constexpr uint32_t kCopyText = 207;
+constexpr uint32_t kTryToStartText = 208;
+constexpr int32_t kComponentInitError = 212;
+
+void load_text(uint32_t id) { platform::load_string(g_hinstance, id, g_message_text, 1024); }
+
+int set_text(Hwnd dialog, const wchar_t* text) {
+  return static_cast<int>(platform::send_dlg_item_message(dialog, IDC_UPDATE_PHASE, platform::WM_SETTEXT, 0,
+                                                          reinterpret_cast<Lparam>(text)));
+}
+
+int set_bar(Hwnd dialog, int position) {
+  return static_cast<int>(platform::send_dlg_item_message(dialog, IDC_UPDATE_PROGRESS, platform::PBM_SETPOS,
+                                                          static_cast<Wparam>(position), 0));
+}
+
+int show_phase(Hwnd dialog, uint32_t text_id) {
+  load_text(text_id);
+  set_text(dialog, g_message_text);
+  return set_bar(dialog, 0);
+}
+
+// "Try to start...(<the error's text>)" with the bar at 0.
+void show_error(Hwnd dialog, int32_t string_id) {
+  load_text(kTryToStartText);
+  std::wstring text = g_message_text;
+  load_text(static_cast<uint32_t>(string_id));
+  text += L"(" + std::wstring(g_message_text) + L")";
+  set_bar(dialog, 0);
+  set_text(dialog, text.c_str());
+}
+
+// Truncated toward zero; a total of 0 gives 0, and quotients beyond int are held at its ends.
+int percent(int32_t done, int32_t total) {
+  if (total == 0) return 0;
+  double p = std::trunc(done * 100.0 / total);
+  p = std::fmax(p, static_cast<double>(std::numeric_limits<int>::min()));
+  p = std::fmin(p, static_cast<double>(std::numeric_limits<int>::max()));
+  return static_cast<int>(p);
+}
+
+// A run that moved the launcher aside and did not put a new one in its place gets the old one back.
+void restore_launcher() {
+  if (!file_exists_cwd("zantho.exe") && file_exists_cwd("zantho.old.exe")) {
+    platform::rename_path("zantho.old.exe", "zantho.exe");
+  }
+}
+
+// The worker may be anywhere in its run, using the settings, the log and the downloader: the process ends
+// without running their destructors under it, once the log has been written out.
+[[noreturn]] void end_process_on_cancel() {
+  if (std::shared_ptr<spdlog::logger> logger = spdlog::get("update")) logger->flush();
+  std::fflush(nullptr);
+  std::quick_exit(-1);
+}
+
+struct WorkerStart {
+  UiCallbacks* callbacks;
+  Hwnd dialog;
+};
+
+uint32_t worker_main(void* argument) {
+  WorkerStart start = *static_cast<WorkerStart*>(argument);
+  delete static_cast<WorkerStart*>(argument);
+  g_update_worker(start.callbacks, start.dialog);
+  return 0;
+}
+
+void init_dialog(Hwnd dialog) {
+  platform::send_dlg_item_message(dialog, IDC_UPDATE_PROGRESS, platform::PBM_SETRANGE, 0,
+                                  platform::make_lparam(0, 100));
+  auto* callbacks = new UiCallbacks;
+  callbacks->index_begin = on_index_begin;
+  callbacks->index_end = on_index_end;
+  callbacks->meta_begin = on_meta_begin;
+  callbacks->meta_progress = on_meta_progress;
+  callbacks->sync_begin = on_sync_begin;
+  callbacks->sync_progress = on_sync_progress;
+  callbacks->unzip_begin = on_unzip_begin;
+  callbacks->unzip_progress = on_unzip_progress;
+  callbacks->copy_begin = on_copy_begin;
+  callbacks->copy_progress = on_copy_progress;
+  callbacks->update_done = on_update_done;
+  callbacks->update_error = on_update_error;
+  auto* start = new WorkerStart{callbacks, dialog};
+  platform::Handle thread = platform::create_thread(worker_main, start);
+  if (thread) {
+    platform::close_handle(thread);  // detached: nobody waits for the run
+    return;
+  }
+  // Without a worker there is no run: the dialog ends as a failed run ends, at once.
+  delete start;
+  delete callbacks;
+  show_error(dialog, kComponentInitError);
+  platform::send_message(dialog, platform::WM_COMMAND, kErrorCommand, -1);
+}
+
+}  // namespace
+
+intptr_t update_dialog_proc(Hwnd dialog, uint32_t message, Wparam wparam, Lparam lparam) {
+  if (message == platform::WM_INITDIALOG) {
+    init_dialog(dialog);
+    return 1;
+  }
+  if (message != platform::WM_COMMAND) return 0;
+  intptr_t result = platform::low_word(static_cast<uintptr_t>(lparam));
+  switch (platform::low_word(wparam)) {
+    case platform::IDOK:
+      platform::end_dialog(dialog, result);
+      break;
+    case kErrorCommand:
+      platform::end_dialog(dialog, result);
+      restore_launcher();
+      break;
+    case platform::IDCANCEL:
+      platform::end_dialog(dialog, result);
+      restore_launcher();
+      end_process_on_cancel();
+    default:
+      break;
+  }
+  return 1;
+}
+
+int on_index_begin(Hwnd dialog) { return show_phase(dialog, kIndexText); }
+
+int on_index_end(Hwnd dialog) { return set_bar(dialog, 100); }
+
+int on_meta_begin(Hwnd dialog) { return show_phase(dialog, kMetaText); }
+
+int on_meta_progress(Hwnd dialog, int32_t done, int32_t total) { return set_bar(dialog, percent(done, total)); }
+
+int on_sync_begin(Hwnd dialog) { return show_phase(dialog, kSyncText); }
+
+int on_sync_progress(Hwnd dialog, int32_t done, int32_t total) {
+  int p = percent(done, total);
+  load_text(kSyncText);
+  std::wstring text = fmt::format(L"{}({}%)", g_message_text, p);
+  set_text(dialog, text.c_str());
+  return set_bar(dialog, total != 0 ? p : 0);
+}
+
+int on_unzip_begin(Hwnd dialog) { return show_phase(dialog, kUnzipText); }
+
+int on_unzip_progress(Hwnd dialog, int32_t done, int32_t total) { return set_bar(dialog, percent(done, total)); }
+
+int on_copy_begin(Hwnd dialog) { return show_phase(dialog, kCopyText); }
+
+int on_copy_progress(Hwnd dialog, int32_t done, int32_t total) { return set_bar(dialog, percent(done, total)); }
+
+int on_update_done(Hwnd dialog, int32_t code) {
+  return static_cast<int>(platform::send_message(dialog, platform::WM_COMMAND, platform::IDOK, code));
+}
+
+int on_update_error(Hwnd dialog, int32_t string_id) {
+  show_error(dialog, string_id);
+  platform::sleep_ms(2000);
+  return static_cast<int>(platform::send_message(dialog, platform::WM_COMMAND, kErrorCommand, -1));
+}
