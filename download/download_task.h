@@ -58,6 +58,9 @@ struct CompletionRecord {
 
 using CompletionMap = std::unordered_map<DownloadTask*, CompletionRecord*>;
 
+// What a ranged transfer does with its body, decided on its first block.
+enum TransferBodyMode : int32_t { BODY_UNDECIDED = 0, BODY_STORE = 1, BODY_DROP = 2, BODY_REFUSE = 3 };
+
 struct TransferContext {
   DownloadChunk* chunk = nullptr;
   DownloadProgressCallback progress_callback = nullptr;
@@ -68,8 +71,7 @@ struct TransferContext {
   CompletionMap* completions = nullptr;
   // The transfer's handle, so the write path can see which status the body belongs to.
   CURL* easy = nullptr;
-  // 0 until the first block; then 1 store the body, 2 take and drop it (an error status).
-  int32_t body_mode = 0;
+  int32_t body_mode = 0;  // a TransferBodyMode
 };
 
 struct DownloadTask {
@@ -110,6 +112,3 @@ std::string chunk_range_text(const DownloadChunk& chunk);
 
 // libcurl's write callback of every transfer; userdata is the transfer's TransferContext.
 size_t on_transfer_data(char* bytes, size_t size, size_t nmemb, void* context);
-
-// Reading of the monotonic clock in nanoseconds.
-int64_t monotonic_ns();

@@ -52,7 +52,7 @@ class HttpDownloader {
   std::vector<DownloadTask*> drained_tasks;
 
  private:
-  int queue_task(DownloadTask* task, DownloadCompletionCallback callback, void* user);
+  int queue_task(DownloadTask* task, bool with_record, DownloadCompletionCallback callback, void* user);
   // Judges a finished transfer into `result` and releases it.
   void finish_transfer(CURL* easy, CURLcode code, int32_t* result);
 };

@@ -1,0 +1,37 @@
+#include "download/buffer_storage.h"
+#include "download/download_task.h"
+
+#include <cstdio>
+
+DownloadTask::DownloadTask(std::string url, std::string rel_path)
+    : output_path(std::move(rel_path)), source_url(std::move(url)) {}
+
+DownloadTask::DownloadTask(std::string url, std::string* body) : source_url(std::move(url)), memory_target(body) {}
+
+DownloadTask::~DownloadTask() {
+  if (output_file) fclose(output_file);
+  for (auto& [buffer, chunks] : buffers) {
+    for (DownloadChunk* chunk : chunks) delete chunk;
+    release_buffer_storage(buffer->data);
+    delete buffer;
+  }
+}
+
+bool DownloadTask::prepare_task() {
+  probe_content_length();
+  return memory_target || open_output_for_resume();
+}
+
+std::string DownloadTask::log_task_url() const {
+  printf("+++++++++++++url:[%s]\n", source_url.c_str());
+  return source_url;
+}
+
+void DownloadTask::write_out(const char* bytes, size_t count) {
+  if (count == 0) return;
+  if (memory_target) {
+    memory_target->append(bytes, count);
+  } else if (output_file) {
+    fwrite(bytes, 1, count, output_file);
+  }
+}
