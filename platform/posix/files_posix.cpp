@@ -204,7 +204,8 @@ FILE* open_stream(const char* path, const char* mode) {
   }
   bool writing = std::strpbrk(mode, "wa+") != nullptr;
   struct stat st;
-  if (writing && stat(native.c_str(), &st) == 0 && S_ISREG(st.st_mode) && read_only(st)) {
+  bool existed = stat(native.c_str(), &st) == 0;
+  if (writing && existed && S_ISREG(st.st_mode) && read_only(st)) {
     fail_crt(EACCES);
     return nullptr;
   }
@@ -218,6 +219,11 @@ FILE* open_stream(const char* path, const char* mode) {
     std::fclose(stream);
     fail_crt(EACCES);
     return nullptr;
+  }
+  // Windows has no execute permission: any file can be run, so a file made here can be run too
+  // (a program unpacked from a package, say). Whoever may read it may execute it.
+  if (!existed && writing) {
+    fchmod(fileno(stream), st.st_mode | ((st.st_mode & 0444) >> 2));
   }
   return writing ? wrap_if_disk_full(stream, native, mode) : stream;
 }

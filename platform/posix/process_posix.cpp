@@ -103,6 +103,28 @@ std::string exe_file_of(const std::string& proc_dir, const std::string& short_na
   return first.empty() ? short_name : base_name(first);
 }
 
+// One platform state directory stands for one machine: with ZANTHO_PLATFORM_DIR set, a process belongs to it
+// when it was started with the same value, so programs of tests that run side by side stay apart.
+bool on_this_machine(uint32_t process_id, const std::string& proc_dir) {
+  const char* own = std::getenv("ZANTHO_PLATFORM_DIR");
+  if (own == nullptr || process_id == static_cast<uint32_t>(getpid())) {
+    return true;
+  }
+  const std::string wanted = std::string("ZANTHO_PLATFORM_DIR=") + own;
+  std::string environment = read_text(proc_dir + "/environ");
+  for (size_t start = 0; start < environment.size();) {
+    size_t end = environment.find('\0', start);
+    if (end == std::string::npos) {
+      end = environment.size();
+    }
+    if (environment.compare(start, end - start, wanted) == 0) {
+      return true;
+    }
+    start = end + 1;
+  }
+  return false;
+}
+
 bool read_entry(uint32_t process_id, ProcessEntry* entry) {
   std::string proc_dir = "/proc/" + std::to_string(process_id);
   std::string stat = read_text(proc_dir + "/stat");
@@ -115,6 +137,10 @@ bool read_entry(uint32_t process_id, ProcessEntry* entry) {
   std::string state;
   uint32_t parent = 0;
   rest >> state >> parent;
+  // A process that has ended is no longer listed, even while nobody has collected its exit status.
+  if (state == "Z" || state == "X" || !on_this_machine(process_id, proc_dir)) {
+    return false;
+  }
   entry->process_id = process_id;
   entry->parent_process_id = parent;
   entry->exe_file = exe_file_of(proc_dir, stat.substr(open + 1, close - open - 1));

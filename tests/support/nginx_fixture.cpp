@@ -95,6 +95,11 @@ void NginxFixture::write_config() const {
        << "    ssl_certificate " << certs_.cert_file.string() << ";\n"
        << "    ssl_certificate_key " << certs_.key_file.string() << ";\n"
        << "    root " << root_.string() << ";\n"
+       // The same files, slowly, for tests that must catch a transfer in the middle.
+       << "    location /slow/ {\n"
+       << "      alias " << root_.string() << "/;\n"
+       << "      limit_rate 1m;\n"
+       << "    }\n"
        << "  }\n"
        << "}\n";
 }

@@ -1,5 +1,6 @@
 // nginx on 127.0.0.1 serving one directory over HTTP and HTTPS (a certificate of a test CA made at
-// start), with its configuration, pid, logs and temporary files in a directory of the test's own.
+// start; "/slow/<path>" serves the same files at 1 MiB/s a connection), with its configuration, pid,
+// logs and temporary files in a directory of the test's own.
 #pragma once
 
 #include <filesystem>

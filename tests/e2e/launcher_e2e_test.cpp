@@ -1,0 +1,421 @@
+// The built zantho.exe in a scratch installation, against nginx on loopback serving a published tree,
+// with the stand-ins of the client UI, runtime and service program beside it.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/free_port.h"
+#include "tests/support/nginx_fixture.h"
+#include "tests/support/probe_runner.h"
+#include "tests/support/scratch_dir.h"
+#include "tools/publisher/publisher.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+void write_file(const fs::path& path, const std::string& content) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+}
+
+std::string random_bytes(size_t size, unsigned seed) {
+  std::mt19937 random(seed);
+  std::string bytes(size, '\0');
+  for (char& c : bytes) {
+    c = static_cast<char>(random());
+  }
+  return bytes;
+}
+
+// The messages of the log's lines after the first, without the pattern's date, logger and level.
+std::vector<std::string> log_messages(const fs::path& log) {
+  std::istringstream in(read_file(log));
+  std::vector<std::string> messages;
+  std::string line;
+  std::getline(in, line);
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') {
+      line.pop_back();
+    }
+    size_t logger = line.find("] [update] [");
+    if (logger == std::string::npos) {
+      continue;
+    }
+    size_t level_end = line.find("] ", logger + 12);
+    messages.push_back(line.substr(level_end + 2));
+  }
+  return messages;
+}
+
+// Files are compared by content without printing it: a binary difference is shown as its size.
+testing::AssertionResult same_content(const fs::path& actual, const fs::path& expected) {
+  std::string a = read_file(actual), b = read_file(expected);
+  if (a == b) {
+    return testing::AssertionSuccess();
+  }
+  return testing::AssertionFailure() << actual << " (" << a.size() << " bytes) differs from " << expected << " ("
+                                     << b.size() << " bytes)";
+}
+
+bool contains(const std::vector<std::string>& lines, const std::string& line) {
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+std::vector<std::string> lines_of(const fs::path& path) {
+  std::istringstream in(read_file(path));
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) {
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+class LauncherE2E : public testing::Test {
+ protected:
+  void SetUp() override {
+    image_ = scratch_ / "image";
+    cdn_ = scratch_ / "cdn";
+    install_ = scratch_ / "install";
+    fs::create_directories(cdn_);
+    fs::create_directories(install_);
+    nginx_ = std::make_unique<NginxFixture>(cdn_, scratch_ / "nginx");
+    ASSERT_TRUE(nginx_->ok()) << nginx_->error();
+
+    const fs::path standins = build_dir() / "standins";
+    copy(build_dir() / "zantho.exe", image_ / "zantho.exe");
+    copy(standins / "zanthoui.exe", image_ / "zanthoui.exe");
+    copy(standins / "bin" / "quillon.dll", image_ / "bin" / "quillon.dll");
+    copy(standins / "ZanthoClientService.exe", image_ / "ZanthoClientService.exe");
+    write_file(image_ / "data" / "readme.txt", "zantho games\n");
+    write_file(image_ / "data" / "levels" / "one.bin", random_bytes(3 << 20, 1));
+    write_file(image_ / "data" / "levels" / "two.bin", random_bytes(700000, 2));
+  }
+
+  void copy(const fs::path& from, const fs::path& to) {
+    fs::create_directories(to.parent_path());
+    fs::copy_file(from, to, fs::copy_options::overwrite_existing);
+  }
+
+  void publish(const std::string& cdn_path = "") {
+    PublishOptions options;
+    options.image = image_;
+    options.out = cdn_;
+    options.packages = {{"programs.zip", {"zantho.exe", "zanthoui.exe", "ZanthoClientService.exe", "bin"}},
+                        {"data.zip", {"*"}}};
+    options.cdndomain = "127.0.0.1:" + std::to_string(nginx_->https_port()) + cdn_path;
+    ASSERT_EQ(publish_tree(options, &published_), 0);
+  }
+
+  // The launcher alone with its configuration: everything else must come from the CDN.
+  void install_launcher_only(const std::string& index_host = "") {
+    copy(build_dir() / "zantho.exe", install_ / "zantho.exe");
+    std::string host = index_host.empty() ? "127.0.0.1:" + std::to_string(nginx_->https_port()) : index_host;
+    write_file(install_ / "config.json", "{\"zantho\":{\"indexserver\":\"" + host + "\"}}");
+  }
+
+  // A complete installation of the published image.
+  void install_everything() {
+    install_launcher_only();
+    for (const auto& entry : fs::recursive_directory_iterator(image_)) {
+      if (entry.is_regular_file()) {
+        copy(entry.path(), install_ / fs::relative(entry.path(), image_));
+      }
+    }
+  }
+
+  // Runs install/zantho.exe with the arguments (a shell word list) and returns its exit code.
+  int run_launcher(const std::string& arguments, const std::string& extra_env = "") {
+    std::string command = "cd '" + install_.string() + "' && " + environment() + "CURL_CA_BUNDLE='" + nginx_->ca_file().string() +
+                          "' ZANTHO_MESSAGE_BOX_LOG='" + (install_ / "message_boxes.txt").string() + "' " + extra_env + " ./zantho.exe " + arguments + " >stdout.txt 2>stderr.txt; echo $? >exit.txt";
+    if (std::system(command.c_str()) != 0) {
+      return -1000;
+    }
+    return std::stoi(read_file(install_ / "exit.txt"));
+  }
+
+  // The run's lines: from " start" on, after the configuration's.
+  std::vector<std::string> log() {
+    std::vector<std::string> lines = log_messages(install_ / "logs" / "update");
+    auto start = std::find(lines.begin(), lines.end(), " start");
+    return std::vector<std::string>(start, lines.end());
+  }
+  std::vector<std::string> ui_calls() { return lines_of(install_ / "zanthoui.calls"); }
+  std::vector<std::string> runtime_calls() { return lines_of(install_ / "quillon.calls"); }
+
+  void expect_installation_matches_image() {
+    for (const auto& entry : fs::recursive_directory_iterator(image_)) {
+      if (entry.is_regular_file()) {
+        EXPECT_TRUE(same_content(install_ / fs::relative(entry.path(), image_), entry.path()));
+      }
+    }
+  }
+
+  static bool has_display() { return std::getenv("DISPLAY") != nullptr; }
+
+  std::string environment() const {
+    return "env ZANTHO_PLATFORM_DIR='" + (scratch_ / "platform").string() + "' ";
+  }
+
+  // Runs `program` in the background in a directory of its own, alive for linger_ms, on this test's machine.
+  void start_lingering(const fs::path& program, int linger_ms) {
+    fs::path dir = scratch_ / ("elsewhere-" + std::to_string(++lingering_));
+    fs::create_directories(dir);
+    std::string command = "cd '" + dir.string() + "' && " + environment() + "ZANTHO_UI_LINGER_MS=" +
+                          std::to_string(linger_ms) + " '" + program.string() + "' >/dev/null 2>&1 &";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    wait_for(dir / "zanthoui.calls");
+  }
+
+  // Another process holds the single-instance mutex for hold_ms.
+  void hold_instance_mutex(int hold_ms) {
+    fs::path report = scratch_ / "mutex.report";
+    std::string command = environment() + "'" + probe_program().string() +
+                          "' mutex zantho.exe '" + report.string() + "' " + std::to_string(hold_ms) + " >/dev/null 2>&1 &";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    wait_for(report);
+    ASSERT_NE(read_file(report).find("created"), std::string::npos);
+  }
+
+  static void wait_for(const fs::path& file) {
+    for (int i = 0; i < 500 && !fs::exists(file); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+
+  int lingering_ = 0;
+
+  ScratchDir scratch_;
+  fs::path image_, cdn_, install_;
+  std::unique_ptr<NginxFixture> nginx_;
+  PublishResult published_;
+};
+
+TEST_F(LauncherE2E, BackgroundModeDownloadsThePackagesAndStartsNothing) {
+  publish();
+  install_launcher_only();
+  EXPECT_EQ(run_launcher("-b"), 0);
+  std::vector<std::string> lines = log();
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[lines.size() - 2], "end SYNC_ZIP");
+  EXPECT_EQ(lines.back(), "UPDATE RES:0");
+  EXPECT_FALSE(contains(lines, "begin UNZIP"));
+  EXPECT_TRUE(same_content(install_ / "packages" / "programs.zip", cdn_ / "programs.zip"));
+  EXPECT_TRUE(same_content(install_ / "packages" / "data.zip", cdn_ / "data.zip"));
+  EXPECT_FALSE(fs::exists(install_ / "zanthoui.calls"));
+  EXPECT_FALSE(fs::exists(install_ / "zanthoui.exe"));
+}
+
+TEST_F(LauncherE2E, BackgroundModeWithTheIndexHostUnreachableFailsAfterFourAttempts) {
+  publish();
+  install_launcher_only("127.0.0.1:" + std::to_string(free_port()));
+  EXPECT_EQ(run_launcher("-b"), 255);
+  EXPECT_EQ(log(), (std::vector<std::string>{" start", "begin SETUP_INDEX_DATA", "retry SETUP_INDEX_DATA",
+                                             "retry SETUP_INDEX_DATA", "retry SETUP_INDEX_DATA",
+                                             "error SETUP_INDEX_DATA", "error occur:14 224", "UPDATE RES:-1"}));
+}
+
+TEST_F(LauncherE2E, RemovalDeletesTheListedPathsPackagesAndTheOldLauncher) {
+  publish();
+  install_everything();
+  ASSERT_EQ(run_launcher("-b"), 0);  // stores the installed-file list in packages/
+  write_file(install_ / "zantho.old.exe", "old");
+  write_file(install_ / "saves" / "keep.txt", "not listed");
+  EXPECT_EQ(run_launcher("/del"), 0);
+  EXPECT_FALSE(fs::exists(install_ / "zanthoui.exe"));
+  EXPECT_FALSE(fs::exists(install_ / "bin" / "quillon.dll"));
+  EXPECT_FALSE(fs::exists(install_ / "data" / "levels" / "one.bin"));
+  EXPECT_FALSE(fs::exists(install_ / "packages"));
+  EXPECT_FALSE(fs::exists(install_ / "zantho.old.exe"));
+  EXPECT_TRUE(fs::exists(install_ / "saves" / "keep.txt"));
+}
+
+TEST_F(LauncherE2E, DefaultModeOnAnIntactInstallationStartsTheClient) {
+  if (!has_display()) GTEST_SKIP() << "no display";
+  publish();
+  install_everything();
+  EXPECT_EQ(run_launcher(""), 0);
+  EXPECT_EQ(log(), (std::vector<std::string>{" start", "begin SETUP_INDEX_DATA", "end SETUP_INDEX_DATA",
+                                             "begin META_JSON_INTEGRITY", "end META_JSON_INTEGRITY",
+                                             "begin CHECK_INSTALLED_FILES", "end CHECK_INSTALLED_FILES(completed)",
+                                             "UPDATE RES:0"}));
+  EXPECT_EQ(ui_calls(), (std::vector<std::string>{install_.string()}));
+  EXPECT_EQ(runtime_calls(), (std::vector<std::string>{"QuillonEntry"}));
+}
+
+TEST_F(LauncherE2E, DefaultModeRepairsADamagedInstallationAndReplacesItself) {
+  if (!has_display()) GTEST_SKIP() << "no display";
+  // The published launcher is a newer build: the same program with a different image.
+  write_file(image_ / "zantho.exe", read_file(image_ / "zantho.exe") + "newer build");
+  publish();
+  install_launcher_only();
+  write_file(install_ / "data" / "readme.txt", "damaged");
+  EXPECT_EQ(run_launcher(""), 0);
+  expect_installation_matches_image();
+  // The launcher still runs from zantho.old.exe while it tries to remove it, so the file stays for the
+  // next copy to remove.
+  EXPECT_TRUE(same_content(install_ / "zantho.old.exe", build_dir() / "zantho.exe"));
+  EXPECT_FALSE(fs::exists(install_ / "message_boxes.txt"));
+  std::vector<std::string> lines = log();
+  EXPECT_TRUE(contains(lines, "end COPY"));
+  EXPECT_TRUE(contains(lines, "end check_zantho_service"));
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "UPDATE RES:0");
+  EXPECT_EQ(ui_calls().size(), 1u);
+  EXPECT_EQ(runtime_calls().size(), 1u);
+  // The service program installed the service and the launcher started it with the program directory.
+  EXPECT_NE(read_file(install_ / "service_log.txt").find("-path=" + install_.string()), std::string::npos)
+      << read_file(install_ / "service_log.txt");
+}
+
+TEST_F(LauncherE2E, PrecheckZeroRunsOnlyTheServiceStep) {
+  if (!has_display()) GTEST_SKIP() << "no display";
+  publish();
+  install_everything();
+  write_file(install_ / "config.json", "{\"zantho\":{\"precheck\":0}}");
+  EXPECT_EQ(run_launcher(""), 0);
+  EXPECT_EQ(log(), (std::vector<std::string>{" start", "end check_zantho_service", "UPDATE RES:0"}));
+}
+
+TEST_F(LauncherE2E, AFailedUpdateStillStartsTheClientAndEndsWithTheDialogsResult) {
+  if (!has_display()) GTEST_SKIP() << "no display";
+  publish();
+  install_everything();
+  write_file(install_ / "config.json",
+             "{\"zantho\":{\"indexserver\":\"127.0.0.1:" + std::to_string(free_port()) + "\"}}");
+  EXPECT_EQ(run_launcher(""), 255);  // 65535 in eight bits
+  ASSERT_FALSE(log().empty());
+  EXPECT_EQ(log().back(), "UPDATE RES:-1");
+  EXPECT_EQ(ui_calls().size(), 1u);
+  EXPECT_EQ(runtime_calls().size(), 1u);
+}
+
+TEST_F(LauncherE2E, MissingRuntimeIsReportedAndNotCalled) {
+  if (!has_display()) GTEST_SKIP() << "no display";
+  publish();
+  install_everything();
+  fs::remove(install_ / "bin" / "quillon.dll");
+  // The installed-file check repairs the runtime, so keep it away from the CDN as well.
+  write_file(install_ / "config.json", "{\"zantho\":{\"precheck\":0}}");
+  EXPECT_EQ(run_launcher(""), 0);
+  EXPECT_EQ(ui_calls().size(), 1u);
+  EXPECT_FALSE(fs::exists(install_ / "quillon.calls"));
+  EXPECT_NE(read_file(install_ / "stdout.txt").find("quillon.dll"), std::string::npos);
+  EXPECT_EQ(lines_of(install_ / "message_boxes.txt"),
+            (std::vector<std::string>{"zantho games\tCore component missing error"}));
+}
+
+TEST_F(LauncherE2E, MissingClientUiShowsTheStartFailureAndSkipsTheRuntime) {
+  if (!has_display()) GTEST_SKIP() << "no display";
+  publish();
+  install_everything();
+  fs::remove(install_ / "zanthoui.exe");
+  write_file(install_ / "config.json", "{\"zantho\":{\"precheck\":0}}");
+  EXPECT_EQ(run_launcher(""), 0);
+  EXPECT_NE(read_file(install_ / "stdout.txt").find("ret : 1"), std::string::npos);
+  EXPECT_FALSE(fs::exists(install_ / "quillon.calls"));
+  EXPECT_EQ(lines_of(install_ / "message_boxes.txt"),
+            (std::vector<std::string>{"zantho games\tIf the startup fails, you can restart zantho.exe to try again. If "
+                                      "the problem remains, please visit the our community for help."}));
+}
+
+TEST_F(LauncherE2E, ASecondLauncherFindsTheMutexTaken) {
+  publish();
+  install_everything();
+  hold_instance_mutex(8000);
+  EXPECT_EQ(run_launcher("-b"), 255);
+  EXPECT_EQ(run_launcher("/del"), 255);
+  EXPECT_FALSE(fs::exists(install_ / "logs"));
+  EXPECT_TRUE(fs::exists(install_ / "zanthoui.exe"));
+}
+
+TEST_F(LauncherE2E, DefaultModeHandsOverToARunningClientWithTheGameId) {
+  publish();
+  install_everything();
+  start_lingering(install_ / "zanthoui.exe", 4000);
+  EXPECT_EQ(run_launcher("'\"zantho://x/42\"'"), 0);
+  EXPECT_EQ(ui_calls(), (std::vector<std::string>{install_.string() + "|-gameid=42"}));
+  EXPECT_FALSE(fs::exists(install_ / "logs"));
+  EXPECT_FALSE(fs::exists(install_ / "packages"));
+}
+
+TEST_F(LauncherE2E, DefaultModeHandsOverToAnotherRunningLauncher) {
+  publish();
+  install_everything();
+  // Any program whose executable is named zantho.exe counts as a launcher.
+  fs::path other = scratch_ / "other" / "zantho.exe";
+  copy(build_dir() / "standins" / "zanthoui.exe", other);
+  start_lingering(other, 4000);
+  EXPECT_EQ(run_launcher(""), 0);
+  EXPECT_EQ(ui_calls(), (std::vector<std::string>{install_.string()}));
+  EXPECT_FALSE(fs::exists(install_ / "logs"));
+}
+
+TEST_F(LauncherE2E, WaitModeGivesUpWhileTheClientKeepsRunning) {
+  publish();
+  install_everything();
+  start_lingering(install_ / "zanthoui.exe", 15000);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(run_launcher("-n"), 0);
+  auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(waited, std::chrono::milliseconds(9500));
+  EXPECT_LT(waited, std::chrono::milliseconds(14000));
+  EXPECT_FALSE(fs::exists(install_ / "logs"));
+  EXPECT_FALSE(fs::exists(install_ / "zanthoui.calls"));
+}
+
+TEST_F(LauncherE2E, WaitModeGoesOnOnceTheClientHasEnded) {
+  if (!has_display()) GTEST_SKIP() << "no display";
+  publish();
+  install_everything();
+  start_lingering(install_ / "zanthoui.exe", 1500);
+  EXPECT_EQ(run_launcher("-n"), 0);
+  ASSERT_FALSE(log().empty());
+  EXPECT_EQ(log().back(), "UPDATE RES:0");
+  EXPECT_EQ(ui_calls(), (std::vector<std::string>{install_.string()}));
+  EXPECT_EQ(runtime_calls(), (std::vector<std::string>{"QuillonEntry"}));
+}
+
+TEST_F(LauncherE2E, AKilledDownloadResumesOnTheNextRun) {
+  write_file(image_ / "data" / "levels" / "one.bin", random_bytes(6 << 20, 3));
+  publish("/slow");
+  install_launcher_only();
+  fs::path partial = install_ / "packages" / "data.zip";
+  std::string command = "cd '" + install_.string() + "' && " + environment() + "CURL_CA_BUNDLE='" +
+                        nginx_->ca_file().string() + "' ./zantho.exe -b >/dev/null 2>&1 & pid=$!; " +
+                        "for i in $(seq 1 1000); do s=$(stat -c %s '" + partial.string() +
+                        "' 2>/dev/null || echo 0); [ \"$s\" -gt 1048576 ] && break; sleep 0.01; done; kill -9 $pid";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  uintmax_t left_behind = fs::file_size(partial);
+  ASSERT_GT(left_behind, 1048576u);
+  ASSERT_LT(left_behind, fs::file_size(cdn_ / "data.zip"));
+
+  EXPECT_EQ(run_launcher("-b"), 0);
+  EXPECT_TRUE(same_content(partial, cdn_ / "data.zip"));
+  EXPECT_TRUE(same_content(install_ / "packages" / "programs.zip", cdn_ / "programs.zip"));
+  // The second run asked only for what was missing: no request of data.zip starts at its first byte again.
+  int ranged_from_start = 0;
+  for (const std::string& line : lines_of(nginx_->access_log())) {
+    if (line.find("/slow/data.zip") != std::string::npos && line.find("bytes=0-") != std::string::npos) {
+      ++ranged_from_start;
+    }
+  }
+  EXPECT_EQ(ranged_from_start, 1) << read_file(nginx_->access_log());
+}
+
+}  // namespace
