@@ -7,15 +7,11 @@
 #include <gtest/gtest.h>
 
 #include "launcher/update_settings.h"
-#include "launcher/update_worker.h"
 #include "platform/files.h"
 #include "tests/support/scratch_dir.h"
 #include "update/install_test_support.h"
 
 namespace fs = std::filesystem;
-
-// No dialog runs in this suite; its worker, and the whole pipeline behind it, stay out of the link.
-int (*g_update_worker)(UiCallbacks* callbacks, platform::Hwnd window) = nullptr;
 
 namespace {
 
