@@ -63,7 +63,8 @@ bool copy_installed_files(const char* list_path) {
     }
   }
 
-  if (g_settings.precheck == 2) {
+  // A list that does not name the launcher must not leave the installation without one.
+  if (g_settings.precheck == 2 || !file_exists_cwd(kExecutable)) {
     restore_executable();
   } else {
     remove_cwd(kOldExecutable);
