@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "platform/errors.h"
+#include "platform/posix/record_line_posix.h"
 #include "platform/state_dir.h"
 
 namespace platform::posix {
@@ -23,40 +24,13 @@ const char kRecords[] = "services";
 const char kStaging[] = "service-staging";
 const char kExits[] = "service-exits";
 
-std::string escape(const std::string& value) {
-  std::string out;
-  for (char c : value) {
-    if (c == '\\') {
-      out += "\\\\";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
-std::string unescape(const std::string& value) {
-  std::string out;
-  for (size_t i = 0; i < value.size(); ++i) {
-    if (value[i] == '\\' && i + 1 < value.size()) {
-      char next = value[++i];
-      out += next == 'n' ? '\n' : next == 'r' ? '\r' : next;
-    } else {
-      out += value[i];
-    }
-  }
-  return out;
-}
-
 uint64_t number(const std::string& text) { return std::strtoull(text.c_str(), nullptr, 10); }
 
 std::string serialise(const ServiceRecord& r) {
   std::ostringstream out;
-  auto put = [&](const char* key, const std::string& value) { out << key << '=' << escape(value) << '\n'; };
+  auto put = [&](const char* key, const std::string& value) {
+    out << key << '=' << escape_record_value(value) << '\n';
+  };
   auto put_number = [&](const char* key, uint64_t value) { out << key << '=' << value << '\n'; };
   put("name", r.name);
   put("display_name", r.display_name);
@@ -101,7 +75,7 @@ bool parse(const std::string& text, ServiceRecord* r) {
       continue;
     }
     std::string key = line.substr(0, equals);
-    std::string value = unescape(line.substr(equals + 1));
+    std::string value = unescape_record_value(line.substr(equals + 1));
     uint32_t n = static_cast<uint32_t>(number(value));
     if (key == "name") {
       r->name = value;

@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "platform/encoding.h"
+#include "platform/posix/record_line_posix.h"
 #include "platform/state_dir.h"
 
 namespace fs = std::filesystem;
@@ -39,32 +40,9 @@ std::string decode_file_name(const std::string& file) {
   return out;
 }
 
-// Values are kept on one line each: backslash, line feed and carriage return are escaped.
-std::string escape(const std::u16string& value) {
-  std::string out;
-  for (char c : to_utf8(value)) {
-    switch (c) {
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
+std::string escape(const std::u16string& value) { return posix::escape_record_value(to_utf8(value)); }
 
-std::u16string unescape(const std::string& value) {
-  std::string out;
-  for (size_t i = 0; i < value.size(); ++i) {
-    if (value[i] == '\\' && i + 1 < value.size()) {
-      char next = value[++i];
-      out += next == 'n' ? '\n' : next == 'r' ? '\r' : next;
-    } else {
-      out += value[i];
-    }
-  }
-  return from_utf8(out);
-}
+std::u16string unescape(const std::string& text) { return from_utf8(posix::unescape_record_value(text)); }
 
 std::string serialise(const TaskRecord& record, const std::string& instance) {
   std::ostringstream out;
