@@ -20,12 +20,13 @@
 #include "platform/files.h"
 #include "platform/library.h"
 #include "platform/process.h"
+#include "resources/resource.h"
 #include "update/remove_installed_files.h"
 #include "update/run_update.h"
 
 namespace {
 
-constexpr int kDialogTemplate = 104;
+constexpr int kDialogTemplate = IDD_UPDATE;
 constexpr uint32_t kCaptionString = 201;
 constexpr uint32_t kStartFailureString = 210;
 constexpr uint32_t kRuntimeMissingString = 233;
