@@ -11,6 +11,7 @@
 #include "common/module_path.h"
 #include "common/single_instance.h"
 #include "launcher/command_line.h"
+#include "launcher/current_directory.h"
 #include "launcher/launch_ui.h"
 #include "launcher/process_checks.h"
 #include "launcher/ui_texts.h"
@@ -57,12 +58,8 @@ void show_error_box(uint32_t string_id) {
 }
 
 std::u16string bin_directory() {
-  char16_t buffer[32767] = {};
-  uint32_t length = platform::get_current_directory_w(buffer, 32767);
-  if (length == 0 || length >= 32767) {
-    return {};
-  }
-  return std::u16string(buffer, length) + u"\\bin";
+  std::u16string directory = current_directory_wide();
+  return directory.empty() ? directory : directory + u"\\bin";
 }
 
 // Shows the dialog, then starts the client UI and hands the main thread to the runtime's entry.

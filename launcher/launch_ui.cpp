@@ -5,16 +5,10 @@
 #include <string>
 
 #include "launcher/command_line.h"
-#include "platform/files.h"
+#include "launcher/current_directory.h"
 #include "platform/shell.h"
 
 namespace {
-
-std::u16string current_directory() {
-  char16_t buffer[32767] = {};
-  uint32_t length = platform::get_current_directory_w(buffer, 32767);
-  return length > 0 && length < 32767 ? std::u16string(buffer, length) : std::u16string();
-}
 
 std::u16string game_id_argument(uint32_t game_id) {
   std::u16string digits;
@@ -27,7 +21,7 @@ std::u16string game_id_argument(uint32_t game_id) {
 }  // namespace
 
 int launch_ui() {
-  std::u16string file = current_directory() + u"\\zanthoui.exe";
+  std::u16string file = current_directory_wide() + u"\\zanthoui.exe";
   std::u16string parameters = g_game_id != 0 ? game_id_argument(g_game_id) : std::u16string();
   intptr_t value =
       platform::shell_execute(nullptr, u"open", file.c_str(), parameters.c_str(), nullptr, platform::SW_SHOWNORMAL);
