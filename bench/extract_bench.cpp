@@ -64,12 +64,16 @@ int prepare() {
   }
   std::string list = "{\"checksum\":\"\",\"files\":[";
   for (int d = 0; d < kDirectories; ++d) {
-    list += (d == 0 ? "" : ",") + ("[\"d" + std::to_string(d) + "\",-1,0,0]");
+    list += d == 0 ? "[\"d" : ",[\"d";
+    list += std::to_string(d);
+    list += "\",-1,0,0]";
   }
   std::vector<unsigned char> data;
   uint64_t total = 0;
   for (int i = 0; i < kFiles; ++i) {
-    std::string name = "d" + std::to_string(i % kDirectories) + "/file" + std::to_string(i) + ".bin";
+    const std::string directory = std::to_string(i % kDirectories);
+    const std::string index = std::to_string(i);
+    std::string name = "d" + directory + "/file" + index + ".bin";
     data.resize(file_size(i));
     fill(data, i);
     total += data.size();
@@ -116,7 +120,8 @@ int extract() {
 
 int copy() {
   for (int d = 0; d < kDirectories; ++d) {
-    fs::remove_all("d" + std::to_string(d));
+    const std::string index = std::to_string(d);
+    fs::remove_all("d" + index);
   }
   auto start = std::chrono::steady_clock::now();
   bool copied = copy_installed_files(kList);

@@ -129,7 +129,8 @@ TEST_F(EngineTest, AtMostFiveTransfersRunAtOnce) {
 TEST_F(EngineTest, TasksTakeTurnsForTheFivePlaces) {
   std::vector<std::string> bodies(3);
   for (int i = 0; i < 3; ++i) {
-    const std::string name = "t" + std::to_string(i);
+    const std::string index = std::to_string(i);
+    const std::string name = "t" + index;
     server_.serve(name, patterned_content(1048576));
     ASSERT_EQ(engine_.add_memory_task(server_.url(name), &bodies[i]), 0);
   }

@@ -64,8 +64,10 @@ int load_package_list(std::vector<PackageEntry>& list, const char* manifest_path
   if (!document.IsObject()) {
     return 7;
   }
-  const auto packages = document.FindMember("packages");
-  const bool listed = packages != document.MemberEnd();
+  // Read through a const view: C++20 finds a mutable member iterator's comparison ambiguous.
+  const rapidjson::Value& root = document;
+  const auto packages = root.FindMember("packages");
+  const bool listed = packages != root.MemberEnd();
   if (listed && !packages->value.IsArray()) {
     g_package_count = 0;
     return 7;

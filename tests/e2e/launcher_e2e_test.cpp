@@ -14,6 +14,7 @@
 
 #include "tests/support/free_port.h"
 #include "tests/support/nginx_fixture.h"
+#include "tests/support/platform_dir.h"
 #include "tests/support/probe_runner.h"
 #include "tests/support/scratch_dir.h"
 #include "tools/publisher/publisher.h"
@@ -106,6 +107,9 @@ class LauncherE2E : public testing::Test {
     write_file(image_ / "data" / "levels" / "one.bin", random_bytes(3 << 20, 1));
     write_file(image_ / "data" / "levels" / "two.bin", random_bytes(700000, 2));
   }
+
+  // What the launcher left running (the client UI, the service with its waiter) and what the test started.
+  void TearDown() override { end_processes_of(scratch_ / "platform"); }
 
   void copy(const fs::path& from, const fs::path& to) {
     fs::create_directories(to.parent_path());
