@@ -14,8 +14,10 @@
 
 #include "tests/support/free_port.h"
 #include "tests/support/nginx_fixture.h"
+#include "tests/support/platform_dir.h"
 #include "tests/support/probe_runner.h"
 #include "tests/support/scratch_dir.h"
+#include "platform/services.h"
 #include "tools/publisher/publisher.h"
 
 namespace fs = std::filesystem;
@@ -192,6 +194,27 @@ class LauncherE2E : public testing::Test {
     ASSERT_NE(read_file(report).find("created"), std::string::npos);
   }
 
+  // Stops the client service that a run left running, and waits until it has stopped.
+  bool stop_client_service() {
+    ScopedPlatformDir machine(scratch_ / "platform");
+    platform::ScHandle manager = platform::open_sc_manager(nullptr, nullptr, platform::SC_MANAGER_CONNECT);
+    platform::ScHandle service = platform::open_service(manager, "Zantho Client Service",
+                                                        platform::SERVICE_STOP | platform::SERVICE_QUERY_STATUS);
+    platform::ServiceStatus control{};
+    bool stopped = platform::control_service(service, platform::SERVICE_CONTROL_STOP, &control);
+    platform::ServiceStatusProcess status{};
+    status.current_state = control.current_state;
+    for (int i = 0; stopped && i < 500 && status.current_state != platform::SERVICE_STOPPED; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      uint32_t needed = 0;
+      stopped = platform::query_service_status_ex(service, platform::SC_STATUS_PROCESS_INFO, &status,
+                                                  sizeof status, &needed);
+    }
+    platform::close_service_handle(service);
+    platform::close_service_handle(manager);
+    return stopped && status.current_state == platform::SERVICE_STOPPED;
+  }
+
   static void wait_for(const fs::path& file) {
     for (int i = 0; i < 500 && !fs::exists(file); ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -290,6 +313,24 @@ TEST_F(LauncherE2E, PrecheckZeroRunsOnlyTheServiceStep) {
   write_file(install_ / "config.json", "{\"zantho\":{\"precheck\":0}}");
   EXPECT_EQ(run_launcher(""), 0);
   EXPECT_EQ(log(), (std::vector<std::string>{" start", "end check_zantho_service", "UPDATE RES:0"}));
+}
+
+// What the service step leaves running must not pass for a running launcher: the next start repairs.
+TEST_F(LauncherE2E, AStartWhileTheClientServiceRunsStillRepairs) {
+  if (!has_display()) GTEST_SKIP() << "no display";
+  publish();
+  install_everything();
+  std::string host = "127.0.0.1:" + std::to_string(nginx_->https_port());
+  write_file(install_ / "config.json", "{\"zantho\":{\"indexserver\":\"" + host + "\",\"precheck\":0}}");
+  ASSERT_EQ(run_launcher(""), 0);
+  ASSERT_NE(read_file(install_ / "service_log.txt").find("-path="), std::string::npos);
+
+  write_file(install_ / "config.json", "{\"zantho\":{\"indexserver\":\"" + host + "\"}}");
+  write_file(install_ / "data" / "readme.txt", "damaged");
+  EXPECT_EQ(run_launcher(""), 0);
+  expect_installation_matches_image();
+  EXPECT_TRUE(contains(log(), "end COPY"));
+  EXPECT_TRUE(stop_client_service());
 }
 
 TEST_F(LauncherE2E, AFailedUpdateStillStartsTheClientAndEndsWithTheDialogsResult) {
