@@ -259,13 +259,38 @@ TEST_F(LauncherE2E, RemovalDeletesTheListedPathsPackagesAndTheOldLauncher) {
   ASSERT_EQ(run_launcher("-b"), 0);  // stores the installed-file list in packages/
   write_file(install_ / "zantho.old.exe", "old");
   write_file(install_ / "saves" / "keep.txt", "not listed");
+  // A listed name that has become a link to a directory outside goes as the link.
+  write_file(scratch_ / "outside" / "keep.txt", "outside");
+  fs::remove(install_ / "zanthoui.exe");
+  fs::create_directory_symlink(scratch_ / "outside", install_ / "zanthoui.exe");
   EXPECT_EQ(run_launcher("/del"), 0);
+  EXPECT_EQ(read_file(scratch_ / "outside" / "keep.txt"), "outside");
+  EXPECT_FALSE(fs::exists(fs::symlink_status(install_ / "zanthoui.exe")));
   EXPECT_FALSE(fs::exists(install_ / "zanthoui.exe"));
   EXPECT_FALSE(fs::exists(install_ / "bin" / "quillon.dll"));
   EXPECT_FALSE(fs::exists(install_ / "data" / "levels" / "one.bin"));
   EXPECT_FALSE(fs::exists(install_ / "packages"));
   EXPECT_FALSE(fs::exists(install_ / "zantho.old.exe"));
   EXPECT_TRUE(fs::exists(install_ / "saves" / "keep.txt"));
+}
+
+// A module path cut to 259 characters would name a parent of the program directory.
+TEST_F(LauncherE2E, AProgramDirectoryLongerThanTheUsualLimitIsTheOneUsed) {
+  publish();
+  fs::path top = scratch_ / "long";
+  install_ = top;
+  for (int level = 0; install_.string().size() < 300; ++level) {
+    install_ /= std::string(60, static_cast<char>('a' + level));
+  }
+  install_launcher_only();
+  EXPECT_EQ(run_launcher("/del"), 0);
+  EXPECT_TRUE(fs::is_directory(install_ / "logs"));
+  EXPECT_TRUE(fs::is_directory(install_ / "packages"));
+  for (const auto& entry : fs::recursive_directory_iterator(top)) {
+    const std::string path = entry.path().string();
+    bool on_the_way = (install_.string() + "/").rfind(path + "/", 0) == 0;
+    EXPECT_TRUE(on_the_way || path.rfind(install_.string() + "/", 0) == 0) << path;
+  }
 }
 
 TEST_F(LauncherE2E, DefaultModeOnAnIntactInstallationStartsTheClient) {
