@@ -228,10 +228,12 @@ FILE* open_stream(const char* path, const char* mode) {
     fail_crt(EACCES);
     return nullptr;
   }
-  // Windows has no execute permission: any file can be run, so a file made here can be run too
-  // (a program unpacked from a package, say). Whoever may read it may execute it.
-  if (!existed && writing) {
-    fchmod(fileno(stream), st.st_mode | ((st.st_mode & 0444) >> 2));
+  // Windows has no execute permission: any file can be run, so a file written here can be run too
+  // (a program unpacked from a package, say). Whoever may read it may execute it. Also a file that exists already:
+  // a run killed between making a file and this change leaves one without.
+  mode_t runnable = st.st_mode | ((st.st_mode & 0444) >> 2);
+  if (writing && S_ISREG(st.st_mode) && runnable != st.st_mode) {
+    fchmod(fileno(stream), runnable & 07777);
   }
   return writing ? wrap_if_disk_full(stream, native, mode) : stream;
 }

@@ -59,4 +59,19 @@ TEST(CopyStreamTest, FullDiskSeamStopsTheCopyAsAShortWrite) {
   EXPECT_EQ(scratch.read("full"), content.substr(0, 70000));
 }
 
+TEST(OpenStreamTest, EveryFileWrittenCanBeRun) {
+  ScratchDir scratch;
+  // One made here, and one that a killed run made without the execute bits.
+  scratch.write("left.exe", "x");
+  fs::permissions(scratch / "left.exe", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  for (const char* name : {"new.exe", "left.exe"}) {
+    FILE* stream = platform::open_stream((scratch / name).c_str(), "wb");
+    ASSERT_NE(stream, nullptr) << name;
+    std::fclose(stream);
+    fs::perms perms = fs::status(scratch / name).permissions();
+    EXPECT_NE(perms & fs::perms::owner_exec, fs::perms::none) << name;
+    EXPECT_NE(perms & fs::perms::group_exec, fs::perms::none) << name;
+  }
+}
+
 }  // namespace
