@@ -34,7 +34,8 @@ int main(int argc, char** argv) {
   std::vector<unsigned char> data;
   uint64_t total = 0;
   for (int i = 0; i < kFiles; ++i) {
-    fs::path dir = image / ("d" + std::to_string(i % kDirectories));
+    // Consecutive files share a directory, so every package gets its share of the large ones.
+    fs::path dir = image / ("d" + std::to_string(i * kDirectories / kFiles));
     fs::create_directories(dir);
     fs::path name = dir / ("file" + std::to_string(i) + ".bin");
     data.resize(file_size(i));

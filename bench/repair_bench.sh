@@ -2,8 +2,9 @@
 # A whole repair of an empty installation: zantho.exe in its default mode (the dialog, under Xvfb) against the
 # same work done with standard tools (curl -Z fetching the zips five at a time, md5sum -c, bsdtar -xf, cp -r),
 # on one published image of about 900 MB in 1,200 files and 8 packages, served by nginx over loopback (plain
-# HTTP). Every round runs, after a sync each: ours with the dialog, the tools, and ours with -b (the download
-# alone). Ours is timed from its log, the tools one step at a time. Prints medians, minima and the ratios.
+# HTTP). Every round runs, after a sync each and in an order that turns from round to round: ours with the
+# dialog, the tools, and ours with -b (the download alone). Ours is timed from its log, the tools one step at a
+# time. Prints medians, minima and the ratios.
 # Usage: bench/repair_bench.sh [rounds] [build dir] (the image stays in $ZANTHO_BENCH_DIR or
 # /tmp/zantho-repair-bench; delete it to publish a new one; $ZANTHO_BENCH_EXE times another zantho.exe)
 set -euo pipefail
@@ -125,7 +126,7 @@ urls=()
 for z in "${zips[@]}"; do urls+=(-O "$base/$(basename "$z")"); done
 
 declare -a whole sync_dialog sync_b unzip unzip_md5 unzip_x copy tools_whole tools_get tools_md5 tools_x tools_cp
-for ((round = 0; round < rounds; round++)); do
+repair_ours() {
   run_ours
   whole+=("$(log_span "$log" "begin SYNC_ZIP" "end COPY")")
   sync_dialog+=("$(log_span "$log" "begin SYNC_ZIP" "end SYNC_ZIP")")
@@ -135,8 +136,11 @@ for ((round = 0; round < rounds; round++)); do
   unzip_x+=("$(log_span "$log" "all ${#zips[@]} file" "end UNZIP")")
   copy+=("$(log_span "$log" "begin COPY" "end COPY")")
   cmp -s "$work/image/d39/file1199.bin" "$run/install/d39/file1199.bin" || { echo "repair incomplete" >&2; exit 1; }
+  rm -rf "$run/install"
+}
 
-  rm -rf "$run/install" "$run/ref"
+repair_tools() {
+  rm -rf "$run/ref"
   mkdir -p "$run/ref/packages/tmp"
   cp "$run/md5.txt" "$run/ref/packages/"
   sync
@@ -155,10 +159,20 @@ for ((round = 0; round < rounds; round++)); do
   tools_x+=("$(elapsed "$t2" "$t3")")
   tools_cp+=("$(elapsed "$t3" "$t4")")
   rm -rf "$run/ref"
+}
 
+download_ours() {
   run_ours -b
   sync_b+=("$(log_span "$log" "begin SYNC_ZIP" "end SYNC_ZIP")")
   rm -rf "$run/install"
+}
+
+# The order turns from round to round, so no side always follows the same one.
+steps=(repair_ours repair_tools download_ours)
+for ((round = 0; round < rounds; round++)); do
+  for ((i = 0; i < ${#steps[@]}; i++)); do
+    "${steps[(round + i) % ${#steps[@]}]}"
+  done
 done
 
 median() { printf '%s\n' "$@" | sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
