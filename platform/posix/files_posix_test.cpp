@@ -1,6 +1,5 @@
 // What the file layer does here beyond what every platform shares: a user who is not root (the suite may run as
 // root, which may write anywhere, so those cases run in a child that has given up root first), and the copy.
-// these cases run in a child process that has given up root first.
 #include "platform/files.h"
 
 #include <grp.h>
