@@ -20,10 +20,24 @@ cmake --build "$build" -j4 --target zantho_exe zantho_publish repair_bench stand
 mkdir -p "$work"
 chmod 755 "$work"
 cdn=$work/cdn run=$work/run
-xvfb_pid="" nginx_conf=""
+xvfb_pid=""
+# Ends, by pid, what the run started: nginx, Xvfb and the service program that the launcher's service step
+# leaves running from the installation.
+stop_service_programs() {
+  local exe
+  for proc in /proc/[0-9]*; do
+    exe=$(readlink "$proc/exe" 2>/dev/null) || continue
+    case $exe in "$run/install/"*) kill "${proc#/proc/}" 2>/dev/null || true ;; esac
+  done
+}
+stop_pid() {
+  kill "$1" 2>/dev/null || return 0
+  for _ in $(seq 50); do kill -0 "$1" 2>/dev/null || return 0; sleep 0.1; done
+}
 cleanup() {
-  [ -n "$nginx_conf" ] && nginx -p "$run/nginx" -c "$nginx_conf" -s quit 2>/dev/null || true
-  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
+  stop_service_programs
+  [ -s "$run/nginx/nginx.pid" ] && stop_pid "$(cat "$run/nginx/nginx.pid")"
+  [ -n "$xvfb_pid" ] && stop_pid "$xvfb_pid"
   rm -rf "$run"
 }
 trap cleanup EXIT
@@ -78,7 +92,7 @@ http {
 CONF
   if nginx -p "$run/nginx" -c "$nginx_conf" 2>/dev/null; then port=$candidate; break; fi
 done
-[ -n "$port" ] || { nginx_conf=""; echo "nginx did not start" >&2; exit 1; }
+[ -n "$port" ] || { echo "nginx did not start" >&2; exit 1; }
 base=http://127.0.0.1:$port
 
 exec 3>"$run/display"
@@ -136,6 +150,7 @@ repair_ours() {
   unzip_x+=("$(log_span "$log" "all ${#zips[@]} file" "end UNZIP")")
   copy+=("$(log_span "$log" "begin COPY" "end COPY")")
   cmp -s "$work/image/d39/file1199.bin" "$run/install/d39/file1199.bin" || { echo "repair incomplete" >&2; exit 1; }
+  stop_service_programs
   rm -rf "$run/install"
 }
 
