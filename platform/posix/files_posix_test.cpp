@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -129,6 +130,19 @@ TEST(CopyStreamTest, FullDiskSeamStopsTheCopyAsAShortWrite) {
   EXPECT_FALSE(copy((scratch / "source").string(), (scratch / "full").string()));
   platform::set_disk_full_path_suffix(nullptr, 0);
   EXPECT_EQ(scratch.read("full"), content.substr(0, 70000));
+}
+
+TEST(CopyStreamTest, FullDiskWithNoRoomFailsTheFirstWrite) {
+  ScratchDir scratch;
+  platform::set_disk_full_path_suffix("/full", 0);
+  FILE* stream = platform::open_stream((scratch / "full").c_str(), "wb");
+  ASSERT_NE(stream, nullptr);
+  std::setvbuf(stream, nullptr, _IONBF, 0);
+  EXPECT_EQ(std::fwrite("abc", 1, 3, stream), 0u);
+  EXPECT_EQ(errno, ENOSPC);
+  std::fclose(stream);
+  platform::set_disk_full_path_suffix(nullptr, 0);
+  EXPECT_EQ(scratch.read("full"), "");
 }
 
 TEST(OpenStreamTest, EveryFileWrittenCanBeRun) {
