@@ -136,6 +136,11 @@ int delete_path_cwd(const char* relative_path) {
 }
 
 int remove_tree(char* dir, char* scratch) {
+  // A link to a directory (a junction) goes as the link: what it points to may lie outside the installation.
+  uint32_t attributes = platform::get_file_attributes(dir);
+  if (attributes != platform::INVALID_FILE_ATTRIBUTES && (attributes & platform::FILE_ATTRIBUTE_REPARSE_POINT)) {
+    return platform::remove_directory(dir) ? 0 : -1;
+  }
   size_t length = std::strlen(dir);
   int written = std::snprintf(scratch, kPathBufferSize, "%s\\*", dir);
   if (written < 0 || written >= kPathBufferSize) {

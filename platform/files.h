@@ -13,6 +13,7 @@ namespace platform {
 inline constexpr uint32_t FILE_ATTRIBUTE_READONLY = 0x1;
 inline constexpr uint32_t FILE_ATTRIBUTE_DIRECTORY = 0x10;
 inline constexpr uint32_t FILE_ATTRIBUTE_NORMAL = 0x80;
+inline constexpr uint32_t FILE_ATTRIBUTE_REPARSE_POINT = 0x400;
 inline constexpr uint32_t INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF;
 
 // The path as this system names it: "\\?\" stripped, every "\" made "/".
@@ -64,12 +65,15 @@ Handle find_first_file(const char* pattern, FindData* data);
 bool find_next_file(Handle search, FindData* data);
 bool find_close(Handle search);
 
-uint32_t get_file_attributes(const char* path);  // INVALID_FILE_ATTRIBUTES on failure
+// Of the entry itself: a link is not followed (FILE_ATTRIBUTE_REPARSE_POINT, with the directory attribute when
+// it points to a directory). INVALID_FILE_ATTRIBUTES on failure.
+uint32_t get_file_attributes(const char* path);
 // FILE_ATTRIBUTE_READONLY takes every write permission away; without it the owner may write again.
 bool set_file_attributes(const char* path, uint32_t attributes);
 // Fails with ERROR_ACCESS_DENIED for a directory, a read-only file and this process's own executable.
 bool delete_file(const char* path);
-bool remove_directory(const char* path);  // empty directories only (ERROR_DIR_NOT_EMPTY)
+// Empty directories only (ERROR_DIR_NOT_EMPTY); a link to a directory is removed as the link.
+bool remove_directory(const char* path);
 
 // Like _getcwd: null when the directory does not fit (errno ERANGE).
 char* get_current_directory(char* buffer, size_t size);

@@ -150,9 +150,18 @@ TEST_F(FilesTest, SearchListsEntriesWithAttributesAndSizes) {
   using Found = std::set<std::pair<std::string, uint32_t>>;
   const uint32_t kDir = platform::FILE_ATTRIBUTE_DIRECTORY;
   const uint32_t kNormal = platform::FILE_ATTRIBUTE_NORMAL;
-  // A link is listed as itself, never as the directory it points to.
+  // A link is listed as itself, a reparse point, as Windows lists a link to a directory.
+  const uint32_t kDirLink = kDir | platform::FILE_ATTRIBUTE_REPARSE_POINT;
   EXPECT_EQ(search("d\\*"), (Found{{".", kDir}, {"..", kDir}, {"a.txt", kNormal}, {"b.bin", kNormal},
-                                   {"[x].txt", kNormal}, {"sub", kDir}, {"link", kNormal}}));
+                                   {"[x].txt", kNormal}, {"sub", kDir}, {"link", kDirLink}}));
+  EXPECT_EQ(platform::get_file_attributes("d/link"), kDirLink);
+  fs::create_symlink(scratch_ / "d/a.txt", scratch_ / "d/file-link");
+  EXPECT_EQ(platform::get_file_attributes("d/file-link"), platform::FILE_ATTRIBUTE_REPARSE_POINT);
+  // Removing the link as a directory leaves its target.
+  EXPECT_TRUE(platform::remove_directory("d/link"));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(scratch_ / "d/link")));
+  EXPECT_TRUE(fs::is_directory(scratch_ / "d/sub"));
+  EXPECT_FALSE(platform::remove_directory("d/file-link"));
   EXPECT_EQ(search("d/*.txt"), (Found{{"a.txt", kNormal}, {"[x].txt", kNormal}}));
   EXPECT_EQ(search("d/[x].txt"), (Found{{"[x].txt", kNormal}}));
   EXPECT_EQ(search("d/?.bin"), (Found{{"b.bin", kNormal}}));

@@ -139,10 +139,16 @@ bool own_executable(const struct stat& st) {
   return stat("/proc/self/exe", &exe) == 0 && exe.st_dev == st.st_dev && exe.st_ino == st.st_ino;
 }
 
-uint32_t attributes_of(const struct stat& st) {
+// Of the entry itself, as Windows gives them without following a link: a link is a reparse point, and a
+// directory too when its target is one.
+uint32_t attributes_of(const std::string& native, const struct stat& st) {
   uint32_t attributes = 0;
-  if (S_ISDIR(st.st_mode)) {
+  struct stat target;
+  if (S_ISDIR(st.st_mode) || (S_ISLNK(st.st_mode) && stat(native.c_str(), &target) == 0 && S_ISDIR(target.st_mode))) {
     attributes |= FILE_ATTRIBUTE_DIRECTORY;
+  }
+  if (S_ISLNK(st.st_mode)) {
+    attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
   }
   if (read_only(st)) {
     attributes |= FILE_ATTRIBUTE_READONLY;
@@ -172,10 +178,43 @@ bool fill_entry(const std::string& path, const std::string& name, FindData* data
   if (lstat(path.c_str(), &st) != 0) {
     return false;
   }
-  data->attributes = attributes_of(st);
+  data->attributes = attributes_of(path, st);
   data->size = S_ISDIR(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size);
   data->name = name;
   return true;
+}
+
+std::string parent_of(const std::string& native) {
+  size_t slash = native.find_last_not_of('/');
+  slash = slash == std::string::npos ? std::string::npos : native.rfind('/', slash);
+  if (slash == std::string::npos) {
+    return ".";
+  }
+  return slash == 0 ? "/" : native.substr(0, slash);
+}
+
+// Windows' read-only attribute on a directory does not protect the entries in it: where the owner has taken a
+// directory's write permission away, it is lent back for the one removal, so removing works alike for every user.
+int remove_entry(const std::string& native, bool directory) {
+  auto remove = [&] { return directory ? rmdir(native.c_str()) : unlink(native.c_str()); };
+  if (remove() == 0) {
+    return 0;
+  }
+  if (errno != EACCES) {
+    return -1;
+  }
+  std::string parent = parent_of(native);
+  struct stat st;
+  if (stat(parent.c_str(), &st) != 0 || st.st_uid != geteuid() || (st.st_mode & S_IWUSR) != 0 ||
+      chmod(parent.c_str(), (st.st_mode & 07777) | S_IWUSR) != 0) {
+    errno = EACCES;
+    return -1;
+  }
+  int result = remove();
+  int error = errno;
+  chmod(parent.c_str(), st.st_mode & 07777);
+  errno = error;
+  return result;
 }
 
 }  // namespace
@@ -270,7 +309,7 @@ int remove_file(const char* path) {
   if (denied(native) || S_ISDIR(st.st_mode) || read_only(st) || own_executable(st)) {
     return fail_crt(EACCES);
   }
-  return unlink(native.c_str()) == 0 ? 0 : fail_crt(errno);
+  return remove_entry(native, false) == 0 ? 0 : fail_crt(errno);
 }
 
 int rename_path(const char* old_path, const char* new_path) {
@@ -477,12 +516,13 @@ bool find_close(Handle handle) {
 }
 
 uint32_t get_file_attributes(const char* path) {
+  std::string native = native_path(path);
   struct stat st;
-  if (stat(native_path(path).c_str(), &st) != 0) {
+  if (lstat(native.c_str(), &st) != 0) {
     posix::fail_from_errno();
     return INVALID_FILE_ATTRIBUTES;
   }
-  return attributes_of(st);
+  return attributes_of(native, st);
 }
 
 bool set_file_attributes(const char* path, uint32_t attributes) {
@@ -518,7 +558,7 @@ bool delete_file(const char* path) {
   if (denied(native) || S_ISDIR(st.st_mode) || read_only(st) || own_executable(st)) {
     return fail_win(ERROR_ACCESS_DENIED);
   }
-  return unlink(native.c_str()) == 0 || posix::fail_from_errno();
+  return remove_entry(native, false) == 0 || posix::fail_from_errno();
 }
 
 bool remove_directory(const char* path) {
@@ -527,13 +567,20 @@ bool remove_directory(const char* path) {
   if (lstat(native.c_str(), &st) != 0) {
     return posix::fail_from_errno();
   }
+  // A link to a directory goes as the link; what it points to stays.
+  if (S_ISLNK(st.st_mode) && (attributes_of(native, st) & FILE_ATTRIBUTE_DIRECTORY)) {
+    if (denied(native)) {
+      return fail_win(ERROR_ACCESS_DENIED);
+    }
+    return remove_entry(native, false) == 0 || posix::fail_from_errno();
+  }
   if (!S_ISDIR(st.st_mode)) {
     return fail_win(ERROR_PATH_NOT_FOUND);
   }
   if (denied(native) || read_only(st)) {
     return fail_win(ERROR_ACCESS_DENIED);
   }
-  return rmdir(native.c_str()) == 0 || posix::fail_from_errno();
+  return remove_entry(native, true) == 0 || posix::fail_from_errno();
 }
 
 char* get_current_directory(char* buffer, size_t size) {
