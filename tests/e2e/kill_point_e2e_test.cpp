@@ -1,6 +1,6 @@
 // The launcher in the default mode killed with SIGKILL right before one of its file-changing calls (download,
 // extraction, copy), then started again as a user would: the installation must come back whole.
-// ZANTHO_KILL_POINTS=all tries every call of the copy and more of the others (slow; for measuring).
+// ZANTHO_KILL_POINTS=all (every call of the copy) or a number of points spread over it, for measuring (slow).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -172,7 +172,10 @@ class KillPointE2E : public testing::Test {
     for (const Call& call : calls) {
       counts[call.kind] = std::max(counts[call.kind], call.index);
     }
-    bool all = std::getenv("ZANTHO_KILL_POINTS") != nullptr && std::string(std::getenv("ZANTHO_KILL_POINTS")) == "all";
+    // ZANTHO_KILL_POINTS: "all" calls of the copy, or how many spread over it; 8 when unset.
+    const char* wanted = std::getenv("ZANTHO_KILL_POINTS");
+    bool all = wanted != nullptr && std::string(wanted) == "all";
+    long spread = wanted != nullptr && !all ? std::max(2L, std::atol(wanted)) : 8;
     std::vector<Point> points;
     std::set<std::string> taken;
     auto add = [&](const std::string& kind, long index) {
@@ -181,15 +184,19 @@ class KillPointE2E : public testing::Test {
       }
     };
     // Downloads are not the same from run to run: points early enough to be reached every time.
-    for (long index : {1L, counts["packages"] / 2}) add("packages", index);
-    long staging_step = all ? std::max(1L, counts["staging"] / 12) : counts["staging"];
-    for (long index = counts["staging"] / 2; index <= counts["staging"]; index += staging_step) add("staging", index);
-    // The copy densely: every call with ZANTHO_KILL_POINTS=all; else every rename of the launcher's names and
-    // every sixth other call.
+    add("packages", 1);
+    add("packages", counts["packages"] / 2);
+    add("staging", counts["staging"] / 2);
+    add("staging", counts["staging"]);
+    // The copy densely: calls spread evenly over it, and every rename of the launcher's names.
+    long copy_calls = counts["install"];
+    for (long i = 0; i < (all ? copy_calls : spread); ++i) {
+      add("install", all ? i + 1 : 1 + i * (copy_calls - 1) / (spread - 1));
+    }
     for (const Call& call : calls) {
-      if (call.kind != "install") continue;
-      bool launcher_move = call.path.find("zantho") != std::string::npos && call.name.find("rename") == 0;
-      if (all || launcher_move || call.index % 6 == 1) add("install", call.index);
+      if (call.kind == "install" && call.path.find("zantho") != std::string::npos && call.name.find("rename") == 0) {
+        add("install", call.index);
+      }
     }
     return points;
   }
