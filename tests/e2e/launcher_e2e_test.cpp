@@ -373,13 +373,14 @@ TEST_F(LauncherE2E, DefaultModeHandsOverToAnotherRunningLauncher) {
 TEST_F(LauncherE2E, WaitModeGivesUpWhileTheClientKeepsRunning) {
   publish();
   install_everything();
-  start_lingering(install_ / "zanthoui.exe", 15000);
+  // The client outlives any wait; the test ends it.
+  start_lingering(install_ / "zanthoui.exe", 120000);
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(run_launcher("-n"), 0);
   auto waited = std::chrono::steady_clock::now() - start;
-  // 25 pauses of 400 ms; each of the 26 looks at the process list, which takes a while on a loaded machine.
+  // 25 pauses of 400 ms; each of the 26 looks at the process list, which takes seconds on a loaded machine.
   EXPECT_GE(waited, std::chrono::milliseconds(9500));
-  EXPECT_LT(waited, std::chrono::milliseconds(25000));
+  EXPECT_LT(waited, std::chrono::milliseconds(40000));
   EXPECT_FALSE(fs::exists(install_ / "logs"));
   EXPECT_FALSE(fs::exists(install_ / "zanthoui.calls"));
 }
