@@ -68,6 +68,79 @@ TEST_F(FilesTest, RenameNeverReplacesAnExistingEntry) {
   EXPECT_FALSE(fs::exists(scratch_ / "old"));
 }
 
+TEST_F(FilesTest, ReplacingMoveReplacesFilesButNotWhatWindowsKeeps) {
+  scratch_.write("new", "new");
+  scratch_.write("old", "old");
+  EXPECT_TRUE(platform::move_file_replacing("new", "old"));
+  EXPECT_EQ(scratch_.read("old"), "new");
+  EXPECT_FALSE(fs::exists(scratch_ / "new"));
+
+  EXPECT_FALSE(platform::move_file_replacing("new", "old"));
+  EXPECT_EQ(platform::last_error(), platform::ERROR_FILE_NOT_FOUND);
+
+  scratch_.write("read-only", "kept");
+  ASSERT_TRUE(platform::set_file_attributes("read-only", platform::FILE_ATTRIBUTE_READONLY));
+  fs::create_directory(scratch_ / "dir");
+  for (const char* destination : {"read-only", "dir", "locked.dll"}) {
+    SCOPED_TRACE(destination);
+    scratch_.write("locked.dll", "kept");
+    platform::set_denied_path_suffix("locked.dll");
+    EXPECT_FALSE(platform::move_file_replacing("old", destination));
+    EXPECT_EQ(platform::last_error(), platform::ERROR_ACCESS_DENIED);
+    platform::set_denied_path_suffix(nullptr);
+    EXPECT_EQ(scratch_.read("old"), "new");
+  }
+  EXPECT_EQ(scratch_.read("read-only"), "kept");
+  EXPECT_TRUE(fs::is_directory(scratch_ / "dir"));
+}
+
+TEST_F(FilesTest, MoveAsideLeavesTheNameWithItsStandIn) {
+  scratch_.write("zantho.exe", "running");
+  scratch_.write("stand-in", "copy");
+  EXPECT_TRUE(platform::move_aside_with_stand_in("zantho.exe", "zantho.old.exe", "stand-in"));
+  EXPECT_EQ(scratch_.read("zantho.exe"), "copy");
+  EXPECT_EQ(scratch_.read("zantho.old.exe"), "running");
+  EXPECT_FALSE(fs::exists(scratch_ / "stand-in"));
+
+  // An aside name that is taken, a missing file or stand-in, a denied name: nothing moves.
+  scratch_.write("stand-in", "second copy");
+  struct {
+    const char* path;
+    const char* stand_in;
+    const char* denied;
+    uint32_t error;
+  } cases[] = {{"zantho.exe", "stand-in", nullptr, platform::ERROR_ALREADY_EXISTS},
+               {"missing.exe", "stand-in", nullptr, platform::ERROR_FILE_NOT_FOUND},
+               {"zantho.exe", "missing", nullptr, platform::ERROR_FILE_NOT_FOUND},
+               {"zantho.exe", "stand-in", "stand-in", platform::ERROR_ACCESS_DENIED}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.path) + " " + c.stand_in);
+    fs::path aside = c.error == platform::ERROR_ALREADY_EXISTS ? "zantho.old.exe" : "other.old.exe";
+    platform::set_denied_path_suffix(c.denied);
+    EXPECT_FALSE(platform::move_aside_with_stand_in(c.path, aside.c_str(), c.stand_in));
+    EXPECT_EQ(platform::last_error(), c.error);
+    platform::set_denied_path_suffix(nullptr);
+    EXPECT_EQ(scratch_.read("zantho.exe"), "copy");
+    EXPECT_EQ(scratch_.read("zantho.old.exe"), "running");
+    EXPECT_EQ(scratch_.read("stand-in"), "second copy");
+    EXPECT_FALSE(fs::exists(scratch_ / "other.old.exe"));
+  }
+}
+
+TEST_F(FilesTest, FlushOfFilesOnly) {
+  scratch_.write("data", "bytes");
+  EXPECT_TRUE(platform::flush_file("data"));
+  EXPECT_EQ(scratch_.read("data"), "bytes");
+  EXPECT_FALSE(platform::flush_file("missing"));
+  EXPECT_EQ(platform::last_error(), platform::ERROR_FILE_NOT_FOUND);
+  fs::create_directory(scratch_ / "dir");
+  EXPECT_FALSE(platform::flush_file("dir"));
+  EXPECT_EQ(platform::last_error(), platform::ERROR_ACCESS_DENIED);
+  platform::set_denied_path_suffix("data");
+  EXPECT_FALSE(platform::flush_file("data"));
+  EXPECT_EQ(platform::last_error(), platform::ERROR_ACCESS_DENIED);
+}
+
 TEST_F(FilesTest, SearchListsEntriesWithAttributesAndSizes) {
   scratch_.write("d/a.txt", "12345");
   scratch_.write("d/b.bin", "");
@@ -77,9 +150,18 @@ TEST_F(FilesTest, SearchListsEntriesWithAttributesAndSizes) {
   using Found = std::set<std::pair<std::string, uint32_t>>;
   const uint32_t kDir = platform::FILE_ATTRIBUTE_DIRECTORY;
   const uint32_t kNormal = platform::FILE_ATTRIBUTE_NORMAL;
-  // A link is listed as itself, never as the directory it points to.
+  // A link is listed as itself, a reparse point, as Windows lists a link to a directory.
+  const uint32_t kDirLink = kDir | platform::FILE_ATTRIBUTE_REPARSE_POINT;
   EXPECT_EQ(search("d\\*"), (Found{{".", kDir}, {"..", kDir}, {"a.txt", kNormal}, {"b.bin", kNormal},
-                                   {"[x].txt", kNormal}, {"sub", kDir}, {"link", kNormal}}));
+                                   {"[x].txt", kNormal}, {"sub", kDir}, {"link", kDirLink}}));
+  EXPECT_EQ(platform::get_file_attributes("d/link"), kDirLink);
+  fs::create_symlink(scratch_ / "d/a.txt", scratch_ / "d/file-link");
+  EXPECT_EQ(platform::get_file_attributes("d/file-link"), platform::FILE_ATTRIBUTE_REPARSE_POINT);
+  // Removing the link as a directory leaves its target.
+  EXPECT_TRUE(platform::remove_directory("d/link"));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(scratch_ / "d/link")));
+  EXPECT_TRUE(fs::is_directory(scratch_ / "d/sub"));
+  EXPECT_FALSE(platform::remove_directory("d/file-link"));
   EXPECT_EQ(search("d/*.txt"), (Found{{"a.txt", kNormal}, {"[x].txt", kNormal}}));
   EXPECT_EQ(search("d/[x].txt"), (Found{{"[x].txt", kNormal}}));
   EXPECT_EQ(search("d/?.bin"), (Found{{"b.bin", kNormal}}));
