@@ -10,8 +10,9 @@ run_suite() {
   local build=$1 type=$2; shift 2
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE="$type" -DZANTHO_WERROR=ON "$@" >/dev/null
   cmake --build "$build" -j"$jobs"
-  # The dialog tests need a display: Xvfb on a free display number, stopped when ctest ends.
-  xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp" \
+  # The dialog tests need a display: Xvfb on a free display number, stopped when ctest ends. Without -noreset
+  # the server resets whenever its last client leaves, and a test that connects meanwhile finds no display.
+  xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp -noreset" \
     ctest --test-dir "$build" --output-on-failure -j"$jobs" --timeout 600
 }
 
