@@ -35,9 +35,11 @@ int main(int argc, char** argv) {
   uint64_t total = 0;
   for (int i = 0; i < kFiles; ++i) {
     // Consecutive files share a directory, so every package gets its share of the large ones.
-    fs::path dir = image / ("d" + std::to_string(i * kDirectories / kFiles));
+    const std::string directory = std::to_string(i * kDirectories / kFiles);
+    const std::string index = std::to_string(i);
+    fs::path dir = image / ("d" + directory);
     fs::create_directories(dir);
-    fs::path name = dir / ("file" + std::to_string(i) + ".bin");
+    fs::path name = dir / ("file" + index + ".bin");
     data.resize(file_size(i));
     fill(data, i);
     total += data.size();

@@ -150,7 +150,9 @@ class KillPointE2E : public testing::Test {
       if (!exists && file == "zantho.exe") {
         damage += " zantho.exe missing;";
       } else if (exists && now != old_content(file) && now != read_all(image_ / file)) {
-        damage += " " + file.generic_string() + " cut (" + std::to_string(now.size()) + " bytes);";
+        const std::string name = file.generic_string();
+        const std::string size = std::to_string(now.size());
+        damage += " " + name + " cut (" + size + " bytes);";
       }
     }
     return damage;
@@ -160,7 +162,8 @@ class KillPointE2E : public testing::Test {
     std::string differences;
     for (const fs::path& file : image_files_) {
       if (read_all(install_ / file) != read_all(image_ / file)) {
-        differences += " " + file.generic_string();
+        differences += ' ';
+        differences += file.generic_string();
       }
     }
     return differences;
