@@ -52,6 +52,9 @@ int32_t HttpDownloader::fill_transfers() {
     curl_easy_setopt(easy, CURLOPT_PRIVATE, context);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, context);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, on_transfer_data);
+    // A receive buffer of a whole range takes a range in a few reads instead of sixteen, each with its wake-up,
+    // its copy and its progress report.
+    curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, static_cast<long>(g_range_size));
     // libcurl's own progress meter stays on, on the standard error stream.
     curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
     set_request_options(easy);

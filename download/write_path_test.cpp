@@ -171,7 +171,9 @@ TEST_P(DiskFullTest, FailedWriteFailsTheTransfer) {
 INSTANTIATE_TEST_SUITE_P(DiskFull, DiskFullTest,
                          testing::Values(DiskFullCase{"Ranges", Fault::kNone, 1048576 + 524288},
                                          DiskFullCase{"WholeBody", Fault::kNoLength, 1048576 + 524288},
-                                         DiskFullCase{"RoomForAFewBytes", Fault::kNone, 1000}),
+                                         DiskFullCase{"RoomForAFewBytes", Fault::kNone, 1000},
+                                         // Only the very last buffer finds the disk full.
+                                         DiskFullCase{"LastBuffer", Fault::kNone, 3 * 1048576 + 50}),
                          [](const testing::TestParamInfo<DiskFullCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
