@@ -160,7 +160,18 @@ class LauncherE2E : public testing::Test {
     auto start = std::find(lines.begin(), lines.end(), " start");
     return std::vector<std::string>(start, lines.end());
   }
-  std::vector<std::string> ui_calls() { return lines_of(install_ / "zanthoui.calls"); }
+  // The launcher may end before the client it started has written its line.
+  std::vector<std::string> ui_calls() {
+    fs::path calls = install_ / "zanthoui.calls";
+    for (int i = 0; i < 1000 && !ends_with_line(calls); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return lines_of(calls);
+  }
+  static bool ends_with_line(const fs::path& file) {
+    std::string text = fs::exists(file) ? read_file(file) : std::string();
+    return !text.empty() && text.back() == '\n';
+  }
   std::vector<std::string> runtime_calls() { return lines_of(install_ / "quillon.calls"); }
 
   void expect_installation_matches_image() {
