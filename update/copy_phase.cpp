@@ -54,16 +54,27 @@ bool copy_into_place(const char* source, const char* destination, bool flush) {
   return false;
 }
 
-// From here until the new launcher is in place, a whole launcher (a flushed copy of the running one) stands at
-// zantho.exe, so a kill or a power cut during the copy leaves one the user can start. Without that copy the
-// launcher is not moved: the list's zantho.exe then fails as a file in use would.
-void move_executable_aside() {
+bool names_launcher(const rapidjson::Value& files) {
+  return std::any_of(files.Begin(), files.End(), [](const rapidjson::Value& entry) {
+    return !installed_entry_is_directory(entry) && std::string_view(entry[0].GetString()) == kExecutable;
+  });
+}
+
+// From here until the new launcher is in place, a whole launcher (a flushed copy) stands at zantho.exe, so a kill or
+// a power cut during the copy leaves one the user can start. That copy is the staged new launcher when it is to stay
+// (its entry then has nothing left to do: true), else the running one. It is flushed before the copy fills the cache,
+// which a later flush would wait for. Without it the launcher is not moved: the list's zantho.exe then fails as a
+// file in use would.
+bool move_executable_aside(const rapidjson::Value& files) {
+  bool staged = g_settings.precheck != 2 && names_launcher(files);
+  std::string source = staged ? fmt::format("{}\\{}", kStagingDir, kExecutable) : std::string(kExecutable);
   std::string stand_in = temporary_name(kExecutable);
-  if (copy_file_cwd(kExecutable, stand_in.c_str()) && flush_file_cwd(stand_in.c_str()) &&
+  if (copy_file_cwd(source.c_str(), stand_in.c_str()) && flush_file_cwd(stand_in.c_str()) &&
       move_aside_cwd(kExecutable, kOldExecutable, stand_in.c_str())) {
-    return;
+    return staged;
   }
   remove_cwd(stand_in.c_str());
+  return false;
 }
 
 // One replacing move: zantho.exe never stands empty in between.
@@ -82,12 +93,16 @@ bool copy_installed_files(const char* list_path) {
   }
 
   remove_cwd(kOldExecutable);
-  move_executable_aside();
+  bool launcher_in_place = move_executable_aside(files->value);
   for (const rapidjson::Value& entry : files->value.GetArray()) {
     const char* path = entry[0].GetString();
     printf("destf : %s\n", path);
     if (installed_entry_is_directory(entry)) {
       mkdir_p_cwd(path);
+      continue;
+    }
+    if (launcher_in_place && std::string_view(path) == kExecutable) {
+      launcher_in_place = false;
       continue;
     }
     // The destination is not removed first: a staged file that is missing must not cost the installed one.

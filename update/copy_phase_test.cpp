@@ -138,6 +138,24 @@ TEST_F(CopyPhaseTest, FailedCopyKeepsEarlierFilesAndRestoresTheLauncher) {
   }
 }
 
+TEST_F(CopyPhaseTest, ListedLauncherMissingFromStagingFailsAtItsEntry) {
+  dir_.write("a.txt", "old a");
+  dir_.write("b.txt", "old b");
+  write_list({{"a.txt", 5}, {"zantho.exe", 12}, {"b.txt", 5}});
+  stage("a.txt", "new a");
+  stage("b.txt", "new b");
+
+  std::string console;
+  EXPECT_EQ(run_copy(&console), 13);
+  EXPECT_EQ(console, "destf : a.txt\ndestf : zantho.exe\n");
+  EXPECT_EQ(dir_.read("a.txt"), "new a");
+  EXPECT_EQ(dir_.read("b.txt"), "old b");
+  EXPECT_EQ(list_tree(dir_.path()),
+            (std::vector<std::string>{"a.txt", "b.txt", "packages", kList, "packages/tmp", "packages/tmp/a.txt",
+                                      "packages/tmp/b.txt", "zantho.exe"}));
+  EXPECT_EQ(dir_.read("zantho.exe"), "running launcher");
+}
+
 TEST_F(CopyPhaseTest, LeftoversOfAKilledCopyAreReplacedAndCleanedUp) {
   // A kill left the moved launcher, the stand-in's temporary and a cut temporary beside a destination.
   dir_.write("zantho.old.exe", "killed launcher");
