@@ -139,7 +139,7 @@ done) >"$run/md5.txt"
 urls=()
 for z in "${zips[@]}"; do urls+=(-O "$base/$(basename "$z")"); done
 
-declare -a whole sync_dialog sync_b unzip unzip_md5 unzip_x copy tools_whole tools_get tools_md5 tools_x tools_cp
+declare -a whole sync_dialog sync_b unzip unzip_md5 unzip_x copy tools_whole tools_get tools_md5 tools_x tools_cp tools_cp_rm
 repair_ours() {
   run_ours
   whole+=("$(log_span "$log" "begin SYNC_ZIP" "end COPY")")
@@ -168,11 +168,15 @@ repair_tools() {
   t3=$(now)
   cp -r "$run/ref/packages/tmp/." "$run/ref/"
   t4=$(now)
+  # Our copy step ends by removing the staging directory; cp -r alone does not.
+  rm -rf "$run/ref/packages/tmp"
+  t5=$(now)
   tools_whole+=("$(elapsed "$t0" "$t4")")
   tools_get+=("$(elapsed "$t0" "$t1")")
   tools_md5+=("$(elapsed "$t1" "$t2")")
   tools_x+=("$(elapsed "$t2" "$t3")")
   tools_cp+=("$(elapsed "$t3" "$t4")")
+  tools_cp_rm+=("$(elapsed "$t3" "$t5")")
   rm -rf "$run/ref"
 }
 
@@ -217,10 +221,12 @@ show "tools: curl -Z --parallel-max 5" tools_get
 show "tools: md5sum -c" tools_md5
 show "tools: bsdtar -xf" tools_x
 show "tools: cp -r" tools_cp
+show "tools: cp -r, then rm -rf of the staging" tools_cp_rm
 ratio "whole repair speed, ours/tools:" whole tools_whole ">= 0.83"
 printf '%-44s median %.2f  best %.2f  (goal <= 1.15)\n' "download time, dialog/-b:" \
   "$(echo "$(median "${sync_dialog[@]}") / $(median "${sync_b[@]}")" | bc -l)" \
   "$(echo "$(best "${sync_dialog[@]}") / $(best "${sync_b[@]}")" | bc -l)"
 ratio "copy speed, ours/cp -r:" copy tools_cp ">= 0.9"
+ratio "(copy step)/(cp -r + rm -rf staging):" copy tools_cp_rm "-"
 ratio "extraction speed, ours/bsdtar -xf:" unzip_x tools_x ">= 0.9"
 ratio "(whole UNZIP step)/bsdtar -xf:" unzip tools_x "-"

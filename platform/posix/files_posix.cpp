@@ -134,10 +134,17 @@ FILE* wrap_if_disk_full(FILE* stream, const std::string& native, const char* mod
 
 bool read_only(const struct stat& st) { return !S_ISLNK(st.st_mode) && (st.st_mode & 0222) == 0; }
 
-// Windows keeps the image of a running program from being deleted.
+// Windows keeps the image of a running program from being deleted. The image stays the same file for the whole
+// process, whatever its name becomes, so it is looked up once.
 bool own_executable(const struct stat& st) {
-  struct stat exe;
-  return stat("/proc/self/exe", &exe) == 0 && exe.st_dev == st.st_dev && exe.st_ino == st.st_ino;
+  static const struct stat exe = [] {
+    struct stat found {};
+    if (stat("/proc/self/exe", &found) != 0) {
+      found.st_ino = 0;
+    }
+    return found;
+  }();
+  return exe.st_ino != 0 && exe.st_dev == st.st_dev && exe.st_ino == st.st_ino;
 }
 
 // Of the entry itself, as Windows gives them without following a link: a link is a reparse point, and a
@@ -252,8 +259,7 @@ FILE* open_stream(const char* path, const char* mode) {
   }
   bool writing = std::strpbrk(mode, "wa+") != nullptr;
   struct stat st;
-  bool existed = stat(native.c_str(), &st) == 0;
-  if (writing && existed && S_ISREG(st.st_mode) && read_only(st)) {
+  if (writing && stat(native.c_str(), &st) == 0 && S_ISREG(st.st_mode) && read_only(st)) {
     fail_crt(EACCES);
     return nullptr;
   }
