@@ -7,10 +7,6 @@
 #include "platform/encoding.h"
 #include "platform/win32/windows_api.h"
 
-#include <tlhelp32.h>
-
-#include "platform/win32/windows_names.h"
-
 namespace platform {
 namespace {
 

@@ -32,7 +32,13 @@
 // the two declarations never meet (the launcher's is the one that is defined, see main_win32.cpp).
 #define wWinMain windows_declared_wWinMain
 #include <windows.h>
+#include <aclapi.h>
+#include <commctrl.h>
+#include <objbase.h>
+#include <sddl.h>
 #include <shellapi.h>
+#include <taskschd.h>
+#include <tlhelp32.h>
 #undef wWinMain
 
 #include "platform/win32/windows_names.h"
