@@ -54,7 +54,7 @@ TEST(ProcessTest, SnapshotListsThisProcessByExecutableFileName) {
 
 TEST(ProcessTest, ProcessHandleGivesItsIdEndsWhenKilledAndRefusesNoProcess) {
   ScratchDir scratch;
-  platform::set_environment_variable("ZANTHO_PLATFORM_DIR", (scratch / "state").c_str());
+  platform::set_environment_variable("ZANTHO_PLATFORM_DIR", (scratch / "state").string().c_str());
   std::string report = (scratch / "report").string();
   ProbeReport probe = start_probe("mutex m " + shell_quote(report) + " 30000", report);
   ASSERT_NE(probe.process_id, 0u);
