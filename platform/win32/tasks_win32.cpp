@@ -73,9 +73,10 @@ class VariantArgument {
   VARIANT value_;
 };
 
-// Hands out the layer object around a new interface: E_POINTER without a place for it.
+// Hands out the layer object around the interface a call gave. The interface is taken by reference: it is read
+// only once the call, an argument evaluated in no set order beside it, has filled it.
 template <class T, class Interface, class... Args>
-HRESULT hand_out(HRESULT result, Interface* native, T** out, Args&&... args) {
+HRESULT hand_out(HRESULT result, Interface* const& native, T** out, Args&&... args) {
   if (FAILED(result)) {
     return result;
   }
