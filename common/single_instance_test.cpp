@@ -13,7 +13,7 @@ namespace {
 class SingleInstanceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(platform::set_environment_variable("ZANTHO_PLATFORM_DIR", (scratch_ / "state").c_str()));
+    ASSERT_TRUE(platform::set_environment_variable("ZANTHO_PLATFORM_DIR", (scratch_ / "state").string().c_str()));
     g_instance_mutex = nullptr;
   }
   void TearDown() override {
