@@ -64,6 +64,27 @@ bool disk_full_room(const char* path, uint64_t* room) {
   return true;
 }
 
+// Wine run by root writes to, and replaces, a read-only file; Windows never does, and the Parts rely on that.
+bool read_only_file(const char* path) {
+  DWORD attributes = GetFileAttributesA(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
+         !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// The wide form of a narrow name as the ANSI calls of this file read it, so both kinds of call name the same file.
+std::wstring wide_name(const char* path) {
+  int size = MultiByteToWideChar(CP_ACP, 0, path, -1, nullptr, 0);
+  std::wstring wide(size > 0 ? static_cast<size_t>(size) : 1, L'\0');
+  if (size > 0) {
+    MultiByteToWideChar(CP_ACP, 0, path, -1, wide.data(), size);
+  }
+  return wide;
+}
+
+bool move(const char* from, const char* to, DWORD flags) {
+  return MoveFileExW(wide_name(from).c_str(), wide_name(to).c_str(), flags) != FALSE;
+}
+
 void fill(const WIN32_FIND_DATAA& found, FindData* data) {
   data->attributes = found.dwFileAttributes;
   data->size = (static_cast<uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
@@ -95,11 +116,7 @@ FILE* open_stream(const char* path, const char* mode) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  // Wine run by root opens a read-only file for writing; Windows never does, and the Parts rely on that.
-  DWORD attributes = GetFileAttributesA(path);
-  bool read_only = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
-                   !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-  if (denied(path) || (read_only && std::strpbrk(mode, "wa+") != nullptr)) {
+  if (denied(path) || (std::strpbrk(mode, "wa+") != nullptr && read_only_file(path))) {
     fail_denied();
     return nullptr;
   }
@@ -134,6 +151,57 @@ int remove_file(const char* path) { return denied(path) ? fail_denied() : std::r
 
 int rename_path(const char* old_path, const char* new_path) {
   return denied(old_path) || denied(new_path) ? fail_denied() : std::rename(old_path, new_path);
+}
+
+bool copy_stream(FILE* source, FILE* destination) {
+  static constexpr size_t kBlock = 65536;
+  std::string block(kBlock, '\0');
+  for (size_t read; (read = std::fread(block.data(), 1, kBlock, source)) > 0;) {
+    if (std::fwrite(block.data(), 1, read, destination) < read) {
+      return false;
+    }
+  }
+  return !std::ferror(source);
+}
+
+bool move_file_replacing(const char* old_path, const char* new_path) {
+  if (denied(old_path) || denied(new_path) || read_only_file(new_path)) {
+    return fail_denied() == 0;
+  }
+  return move(old_path, new_path, MOVEFILE_REPLACE_EXISTING);
+}
+
+bool flush_file(const char* path) {
+  if (denied(path) || read_only_file(path)) {
+    return fail_denied() == 0;
+  }
+  HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  bool flushed = FlushFileBuffers(file) != FALSE;
+  DWORD error = GetLastError();
+  CloseHandle(file);
+  SetLastError(flushed ? ERROR_SUCCESS : error);
+  return flushed;
+}
+
+// Windows has no exchange of two names: the file goes aside first, and comes back when the stand-in cannot follow.
+bool move_aside_with_stand_in(const char* path, const char* aside, const char* stand_in) {
+  if (denied(path) || denied(aside) || denied(stand_in)) {
+    return fail_denied() == 0;
+  }
+  if (!move(path, aside, 0)) {
+    return false;
+  }
+  if (!move(stand_in, path, 0)) {
+    DWORD error = GetLastError();
+    move(aside, path, 0);
+    SetLastError(error);
+    return false;
+  }
+  return true;
 }
 
 Handle find_first_file(const char* pattern, FindData* data) {
