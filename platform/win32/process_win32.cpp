@@ -69,8 +69,14 @@ uint64_t real_ns() {
 
 }  // namespace
 
+// Windows before Vista, and Wine, leave a cut path without its terminator; the callers read up to one.
 uint32_t get_module_file_name(char16_t* buffer, uint32_t size) {
-  return GetModuleFileNameW(nullptr, reinterpret_cast<wchar_t*>(buffer), size);
+  uint32_t length = GetModuleFileNameW(nullptr, reinterpret_cast<wchar_t*>(buffer), size);
+  if (size > 0 && length == size) {
+    buffer[size - 1] = 0;
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+  }
+  return length;
 }
 
 uint32_t get_current_process_id() { return GetCurrentProcessId(); }
@@ -124,7 +130,9 @@ void sleep_ms(uint32_t milliseconds) {
   Sleep(milliseconds);
 }
 
-uint64_t tick_count64() { return test_clock_on() ? test_clock().now_ms.load() : GetTickCount64(); }
+// From the performance counter rather than GetTickCount64, whose steps of 10 to 16 ms would make a wait measured
+// in ticks end early.
+uint64_t tick_count64() { return test_clock_on() ? test_clock().now_ms.load() : real_ns() / 1000000; }
 
 uint32_t tick_count() { return static_cast<uint32_t>(tick_count64()); }
 
