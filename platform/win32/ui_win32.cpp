@@ -1,6 +1,5 @@
 #include "platform/ui.h"
 
-#include <cctype>
 #include <string>
 #include <vector>
 
