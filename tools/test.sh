@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what the suite needs, then builds and runs it twice: plain, and under ASan + UBSan.
+# Installs what the suite needs, then builds and runs it twice: plain, and under ASan + UBSan; then the Windows
+# build and its suites under Wine.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/tools/install-packages.sh"
@@ -19,3 +20,5 @@ ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1 \
 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 LSAN_OPTIONS=suppressions=$root/tools/lsan.supp:print_suppressions=0 \
   run_suite "$root/build/sanitize" -DZANTHO_SANITIZE=ON
+
+ZANTHO_LINUX_BUILD="$root/build/plain" "$root/tools/test-windows.sh" "$root/build/windows"
