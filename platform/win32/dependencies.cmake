@@ -31,7 +31,7 @@ set(platform_libraries Threads::Threads ZLIB::ZLIB user32 gdi32 comctl32 shell32
 set(platform_include_directories ${ZANTHO_WINDOWS_DEPS}/include)
 # <windows.h> reaches many files through libcurl, libuv and spdlog; read first everywhere, after the platform's own
 # headers, its macros that carry the platform's names are dropped once for every file.
-set(platform_compile_options "$<$<COMPILE_LANGUAGE:CXX>:SHELL:-include ${CMAKE_CURRENT_LIST_DIR}/windows_api.h>")
+set(platform_compile_options "$<$<COMPILE_LANGUAGE:CXX>:SHELL:-include ${CMAKE_CURRENT_LIST_DIR}/windows_base.h>")
 # Test programs are listed when the suite runs (under the emulator), not at build time.
 set(CMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE PRE_TEST)
 set(ZANTHO_HOST_TEST_LIBRARIES OFF)
