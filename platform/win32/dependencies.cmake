@@ -26,7 +26,7 @@ add_library(spdlog::spdlog INTERFACE IMPORTED GLOBAL)
 target_link_libraries(spdlog::spdlog INTERFACE fmt::fmt)
 
 # RapidJSON's headers too come through the dependency prefix, which every folder reaches through the platform.
-set(platform_libraries Threads::Threads ZLIB::ZLIB user32 gdi32 comctl32 shell32 advapi32 ole32 oleaut32 uuid
+set(platform_libraries Threads::Threads PkgConfig::UV ZLIB::ZLIB user32 gdi32 comctl32 shell32 advapi32 ole32 oleaut32 uuid
     taskschd)
 set(platform_include_directories ${ZANTHO_WINDOWS_DEPS}/include)
 # <windows.h> reaches many files through libcurl, libuv and spdlog; read first everywhere, after the platform's own
@@ -36,4 +36,6 @@ set(platform_compile_options "$<$<COMPILE_LANGUAGE:CXX>:SHELL:-include ${CMAKE_C
 set(CMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE PRE_TEST)
 set(ZANTHO_HOST_TEST_LIBRARIES OFF)
 set(ZANTHO_LINKED_RESOURCES ON)
-set(ZANTHO_MAIN_LINK_OPTIONS -mwindows -municode)
+# The C runtime's start, which calls wWinMain, comes from mingw's own library at the end of the link line, after the
+# launcher's archive has been passed: the entry is asked for from the start.
+set(ZANTHO_MAIN_LINK_OPTIONS -mwindows -municode -Wl,--undefined=wWinMain)
