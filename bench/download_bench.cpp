@@ -101,7 +101,8 @@ int main(int argc, char** argv) {
   platform::set_environment_variable("CURL_CA_BUNDLE", nginx.ca_file().string().c_str());
   set_current_dir(work.string().c_str());
   const fs::path out = work / "out";
-  const std::string ca = "'" + nginx.ca_file().string() + "'";
+  const std::string ca_path = nginx.ca_file().string();
+  const std::string ca = "'" + ca_path + "'";
 
   fprintf(report, "download benchmark: nginx on loopback, %d rounds, medians (minima) in MB/s\n", rounds);
   fprintf(report, "%-12s %-6s %16s %16s %16s %10s %10s\n", "set", "scheme", "ours", "curl", "aria2c",

@@ -11,6 +11,7 @@
 #include <minizip/zip.h>
 #include <zlib.h>
 
+#include "bench/bench_data.h"
 #include "update/copy_phase.h"
 #include "update/extract_packages.h"
 
@@ -23,36 +24,12 @@ constexpr int kDirectories = 40;
 constexpr const char* kZip = "packages/set.zip";
 constexpr const char* kList = "packages/quembra_client_win32_installed.json";
 
-uint64_t g_state = 0x9E3779B97F4A7C15ull;
-
-uint64_t next_random() {
-  g_state ^= g_state << 13;
-  g_state ^= g_state >> 7;
-  g_state ^= g_state << 17;
-  return g_state;
-}
-
 // Mostly small files and a tail of large ones, about 1 GB in all, as a game client's packages hold.
 size_t file_size(int index) {
   if (index % 10 == 0) {
     return 4 * 1024 * 1024 + next_random() % (2 * 1024 * 1024);
   }
   return 4096 + next_random() % (128 * 1024);
-}
-
-// Three files in four are incompressible (already packed assets); the rest compress like text.
-void fill(std::vector<unsigned char>& data, int index) {
-  if (index % 4 != 3) {
-    for (size_t i = 0; i + 8 <= data.size(); i += 8) {
-      uint64_t value = next_random();
-      std::memcpy(&data[i], &value, 8);
-    }
-    return;
-  }
-  static const char kWords[] = "texture mesh shader sound level script config locale ";
-  for (size_t i = 0; i < data.size(); ++i) {
-    data[i] = static_cast<unsigned char>(i % 61 == 0 ? 'a' + next_random() % 26 : kWords[i % (sizeof(kWords) - 1)]);
-  }
 }
 
 int prepare() {
@@ -64,12 +41,16 @@ int prepare() {
   }
   std::string list = "{\"checksum\":\"\",\"files\":[";
   for (int d = 0; d < kDirectories; ++d) {
-    list += (d == 0 ? "" : ",") + ("[\"d" + std::to_string(d) + "\",-1,0,0]");
+    list += d == 0 ? "[\"d" : ",[\"d";
+    list += std::to_string(d);
+    list += "\",-1,0,0]";
   }
   std::vector<unsigned char> data;
   uint64_t total = 0;
   for (int i = 0; i < kFiles; ++i) {
-    std::string name = "d" + std::to_string(i % kDirectories) + "/file" + std::to_string(i) + ".bin";
+    const std::string directory = std::to_string(i % kDirectories);
+    const std::string index = std::to_string(i);
+    std::string name = "d" + directory + "/file" + index + ".bin";
     data.resize(file_size(i));
     fill(data, i);
     total += data.size();
@@ -116,7 +97,8 @@ int extract() {
 
 int copy() {
   for (int d = 0; d < kDirectories; ++d) {
-    fs::remove_all("d" + std::to_string(d));
+    const std::string index = std::to_string(d);
+    fs::remove_all("d" + index);
   }
   auto start = std::chrono::steady_clock::now();
   bool copied = copy_installed_files(kList);

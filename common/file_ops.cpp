@@ -136,6 +136,11 @@ int delete_path_cwd(const char* relative_path) {
 }
 
 int remove_tree(char* dir, char* scratch) {
+  // A link to a directory (a junction) goes as the link: what it points to may lie outside the installation.
+  uint32_t attributes = platform::get_file_attributes(dir);
+  if (attributes != platform::INVALID_FILE_ATTRIBUTES && (attributes & platform::FILE_ATTRIBUTE_REPARSE_POINT)) {
+    return platform::remove_directory(dir) ? 0 : -1;
+  }
   size_t length = std::strlen(dir);
   int written = std::snprintf(scratch, kPathBufferSize, "%s\\*", dir);
   if (written < 0 || written >= kPathBufferSize) {
@@ -188,21 +193,33 @@ bool copy_file_cwd(const char* source_relative_path, const char* destination_rel
     std::fclose(source);
     return false;
   }
-  static constexpr size_t kBlock = 65536;
-  unsigned char block[kBlock];
-  bool copied = true;
-  for (size_t read; (read = std::fread(block, 1, kBlock, source)) > 0;) {
-    if (std::fwrite(block, 1, read, destination) < read) {
-      copied = false;
-      break;
-    }
-  }
+  bool copied = platform::copy_stream(source, destination);
   std::fclose(source);
   // Buffered bytes that cannot be written at the close count as a short write.
   if (std::fclose(destination) != 0) {
     copied = false;
   }
   return copied;
+}
+
+bool replace_cwd(const char* old_relative_path, const char* new_relative_path) {
+  char old_path[kPathBufferSize];
+  char new_path[kPathBufferSize];
+  return long_path(old_relative_path, old_path) && long_path(new_relative_path, new_path) &&
+         platform::move_file_replacing(old_path, new_path);
+}
+
+bool flush_file_cwd(const char* relative_path) {
+  char path[kPathBufferSize];
+  return long_path(relative_path, path) && platform::flush_file(path);
+}
+
+bool move_aside_cwd(const char* relative_path, const char* aside_relative_path, const char* stand_in_relative_path) {
+  char path[kPathBufferSize];
+  char aside[kPathBufferSize];
+  char stand_in[kPathBufferSize];
+  return long_path(relative_path, path) && long_path(aside_relative_path, aside) &&
+         long_path(stand_in_relative_path, stand_in) && platform::move_aside_with_stand_in(path, aside, stand_in);
 }
 
 bool set_current_dir(const char* path) { return platform::set_current_directory(path); }

@@ -22,3 +22,10 @@ int delete_path_cwd(const char* relative_path);
 int remove_tree(char* dir, char* scratch);
 bool copy_file_cwd(const char* source_relative_path, const char* destination_relative_path);
 bool set_current_dir(const char* path);
+
+// For putting a file in place whole: a move that replaces what has the new name, a flush of a file's data to the
+// disk, and the move of a file aside with a stand-in put at its name in the same step (so the name never stands
+// empty). True when done.
+bool replace_cwd(const char* old_relative_path, const char* new_relative_path);
+bool flush_file_cwd(const char* relative_path);
+bool move_aside_cwd(const char* relative_path, const char* aside_relative_path, const char* stand_in_relative_path);

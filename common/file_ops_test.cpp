@@ -106,7 +106,7 @@ TEST_F(FileOpsTest, RemoveTreeStopsAtAnEntryItCannotDeleteAndKeepsTheRest) {
   EXPECT_FALSE(fs::exists(scratch_ / "tree"));
 }
 
-TEST_F(FileOpsTest, RemoveTreeOfAnEmptyDirectoryAndOfOneWithALinkOutOfIt) {
+TEST_F(FileOpsTest, RemoveTreeOfAnEmptyDirectoryAndOfLinksOutOfTheTree) {
   fs::create_directory(scratch_ / "empty");
   char dir[kPathBufferSize];
   char scratch[kPathBufferSize];
@@ -124,6 +124,12 @@ TEST_F(FileOpsTest, RemoveTreeOfAnEmptyDirectoryAndOfOneWithALinkOutOfIt) {
   fs::create_symlink(scratch_ / "nowhere", scratch_ / "linked/dangling");
   EXPECT_EQ(delete_path_cwd("linked"), 0);
   EXPECT_FALSE(fs::exists(scratch_ / "linked"));
+  EXPECT_EQ(scratch_.read("outside/keep"), "k");
+
+  // A path that is itself a link to a directory goes as the link.
+  fs::create_directory_symlink(scratch_ / "outside", scratch_ / "listed");
+  EXPECT_EQ(delete_path_cwd("listed"), 0);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(scratch_ / "listed")));
   EXPECT_EQ(scratch_.read("outside/keep"), "k");
 }
 

@@ -193,11 +193,10 @@ void md5_string(const char* text, unsigned char digest[16]) {
   md5_final(digest, context);
 }
 
-void md5_file_print(const char* relative_path, unsigned char digest[16]) {
+bool md5_file(const char* relative_path, unsigned char digest[16]) {
   FILE* file = fopen_cwd(relative_path, "rb");
   if (file == nullptr) {
-    std::printf("%s can't be opened\n", relative_path);
-    return;
+    return false;
   }
   Md5Context context;
   md5_init(context);
@@ -209,11 +208,23 @@ void md5_file_print(const char* relative_path, unsigned char digest[16]) {
   }
   md5_final(digest, context);
   std::fclose(file);
+  return true;
+}
+
+void md5_print(const char* relative_path, bool opened, const unsigned char digest[16]) {
+  if (!opened) {
+    std::printf("%s can't be opened\n", relative_path);
+    return;
+  }
   std::printf("aaaMD5 (%s) = ", relative_path);
   for (int i = 0; i < 16; ++i) {
     std::printf("%02x", digest[i]);
   }
   std::printf("\n");
+}
+
+void md5_file_print(const char* relative_path, unsigned char digest[16]) {
+  md5_print(relative_path, md5_file(relative_path, digest), digest);
 }
 
 void md5_to_hex(const unsigned char digest[16], char hex[33]) {

@@ -24,6 +24,21 @@ int get_module_path_utf8(char* output) { return module_path_utf8(output); }
 
 int get_exe_path_utf8(char* output) { return module_path_utf8(output); }
 
+std::string get_module_path_whole() {
+  // The usual size first, then Windows' own limit on any path.
+  for (uint32_t capacity : {260u, 32768u}) {
+    std::u16string wide(capacity, u'\0');
+    uint32_t characters = platform::get_module_file_name(wide.data(), capacity);
+    if (characters == 0) {
+      return {};
+    }
+    if (characters < capacity) {
+      return to_utf8(wide.c_str());
+    }
+  }
+  return {};
+}
+
 int get_module_path_wide(char16_t* output, int32_t* length) {
   char16_t wide[1024] = {};
   platform::get_module_file_name(wide, 1024);

@@ -32,6 +32,7 @@ TEST(ModulePathTest, AllThreeFormsNameThisProgram) {
   EXPECT_EQ(get_module_path_wide(wide, &length), 0);
   EXPECT_EQ(length, static_cast<int32_t>(std::char_traits<char16_t>::length(wide)));
   EXPECT_EQ(to_utf8(wide), expected);
+  EXPECT_EQ(get_module_path_whole(), expected);
 }
 
 TEST(ModulePathTest, NonAsciiProgramDirectoryComesBackAsUtf8) {

@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/environment.h"
 #include "platform/process.h"
 #include "platform/sync.h"
+#include "tests/support/platform_dir.h"
 #include "tests/support/probe_runner.h"
 #include "tests/support/scratch_dir.h"
 
@@ -13,15 +13,14 @@ namespace {
 class SingleInstanceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(platform::set_environment_variable("ZANTHO_PLATFORM_DIR", (scratch_ / "state").string().c_str()));
     g_instance_mutex = nullptr;
   }
   void TearDown() override {
     release_single_instance();
     g_instance_mutex = nullptr;
-    platform::set_environment_variable("ZANTHO_PLATFORM_DIR", nullptr);
   }
   ScratchDir scratch_;
+  ScopedPlatformDir platform_dir_{scratch_ / "state"};
 };
 
 TEST_F(SingleInstanceTest, ReleaseBeforeAnyAcquireFails) { EXPECT_FALSE(release_single_instance()); }

@@ -27,11 +27,14 @@ std::string DownloadTask::log_task_url() const {
   return source_url;
 }
 
-void DownloadTask::write_out(const char* bytes, size_t count) {
-  if (count == 0) return;
+bool DownloadTask::write_out(const char* bytes, size_t count) {
+  if (write_failed) return false;
+  if (count == 0) return true;
   if (memory_target) {
     memory_target->append(bytes, count);
-  } else if (output_file) {
-    fwrite(bytes, 1, count, output_file);
+    return true;
   }
+  // A full disk must not pass for a download: the transfer fails, and the file keeps its in-order prefix.
+  if (!output_file || fwrite(bytes, 1, count, output_file) != count || fflush(output_file) != 0) write_failed = true;
+  return !write_failed;
 }

@@ -14,6 +14,13 @@
 
 // Sizes and offsets in a content are 64-bit throughout, so contents of 2 GiB and more are handled.
 
+// A memory reply larger than this fails its transfer: no real reply comes near it, and a server that never
+// stops sending must not grow the string without end.
+constexpr int64_t kMemoryReplyLimit = int64_t{16} << 20;
+// No probe and no run waits longer than this for a byte, even without a stall limit: a server that accepts
+// and then says nothing must not hold the launcher forever.
+constexpr uint32_t kSilenceLimitSeconds = 60;
+
 // Result of a run: 0 success, 1 transfer or library failure, 3 cannot connect, 4 stalled,
 // 5 TLS failure (handshake or certificate), 6 an HTTP status that is not a success.
 enum DownloadResult : int32_t {
@@ -90,8 +97,12 @@ struct DownloadTask {
   DownloadChunk* next_chunk();
   bool has_more_work() const;
   std::string log_task_url() const;
+  // The byte count, or 0 when the output could not take what was due.
   uint32_t write_chunk_data(DownloadChunk* chunk, uint32_t count, const char* bytes);
-  void flush_pending_buffer(DownloadChunk* chunk);
+  // False when the output could not take the bytes.
+  bool flush_pending_buffer(DownloadChunk* chunk);
+  // A file kept through a failed probe is replaced only once a body comes to replace it; false when it cannot be.
+  bool open_deferred_output();
 
   FILE* output_file = nullptr;
   int64_t total_size = -1;
@@ -100,11 +111,16 @@ struct DownloadTask {
   std::string output_path;
   std::string source_url;
   std::string* memory_target = nullptr;
+  // The probe failed (an error, not merely no length): an existing output is not truncated before a body comes.
+  bool probe_failed = false;
+  bool output_deferred = false;
+  // A write to the output failed: the file is short, and every transfer of the task fails from now on.
+  bool write_failed = false;
   std::mutex flush_lock;
   std::list<std::pair<DownloadBuffer*, std::list<DownloadChunk*>>> buffers;
 
  private:
-  void write_out(const char* bytes, size_t count);
+  bool write_out(const char* bytes, size_t count);
 };
 
 // The inclusive byte range a bounded chunk asks for, "first-last" in content offsets.

@@ -24,7 +24,7 @@ class HttpDownloader {
   int add_memory_task(std::string url, std::string* body);
   int add_memory_task_with_callback(std::string url, std::string* body, DownloadCompletionCallback callback,
                                     void* user);
-  // 0 means no limit; kept across runs.
+  // 0 leaves only kSilenceLimitSeconds; kept across runs.
   void set_stall_timeout(uint32_t seconds);
   // Reaches only the transfers started after the call.
   void set_progress_callback(DownloadProgressCallback callback, void* user);

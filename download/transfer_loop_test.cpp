@@ -5,6 +5,7 @@
 
 #include "download/easy_handle.h"
 #include "download/engine_test_fixture.h"
+#include "platform/process.h"
 #include "tests/support/free_port.h"
 
 namespace {
@@ -129,7 +130,8 @@ TEST_F(EngineTest, AtMostFiveTransfersRunAtOnce) {
 TEST_F(EngineTest, TasksTakeTurnsForTheFivePlaces) {
   std::vector<std::string> bodies(3);
   for (int i = 0; i < 3; ++i) {
-    const std::string name = "t" + std::to_string(i);
+    const std::string index = std::to_string(i);
+    const std::string name = "t" + index;
     server_.serve(name, patterned_content(1048576));
     ASSERT_EQ(engine_.add_memory_task(server_.url(name), &bodies[i]), 0);
   }
@@ -269,6 +271,176 @@ TEST_F(EngineTest, TransferThatCannotBeSetUpFailsTheRun) {
   set_easy_init_function(nullptr);
   EXPECT_EQ(result, DOWNLOAD_FAILED);
   expect_empty(engine_);
+}
+
+// Servers that misbehave part-way: the run ends with its failure (never hangs), the bytes on disk are still the
+// content's beginning with nothing lost, and once the server behaves the next run completes the file.
+struct MisbehaviourCase {
+  const char* name;
+  Fault fault;
+  size_t served;     // bytes the GETs serve
+  int64_t announced;  // the length HEAD reports, -1 for the served one
+  DownloadResult result;
+};
+
+void PrintTo(const MisbehaviourCase& c, std::ostream* os) { *os << c.name; }
+
+class MisbehaviourTest : public EngineTest, public testing::WithParamInterface<MisbehaviourCase> {};
+
+const size_t kAnnounced = 3 * kRange + 5000;
+const size_t kSeed = 1000;
+
+TEST_P(MisbehaviourTest, FailsAndKeepsWhatArrivedInOrder) {
+  const MisbehaviourCase& c = GetParam();
+  const std::string content = patterned_content(c.served);
+  server_.serve("f", content, c.fault);
+  if (c.announced >= 0) server_.announce("f", static_cast<size_t>(c.announced));
+  scratch_.write("f", content.substr(0, kSeed));
+  ASSERT_EQ(engine_.add_file_task(server_.url("f"), "f"), 0);
+  EXPECT_EQ(engine_.run_downloads(), c.result);
+  const std::string after = file("f");
+  if (c.result == DOWNLOAD_OK) {
+    EXPECT_TRUE(after == content.substr(0, static_cast<size_t>(c.announced >= 0 ? c.announced : c.served)));
+  } else {
+    EXPECT_GE(after.size(), kSeed);
+    EXPECT_TRUE(after == content.substr(0, after.size())) << "not the content's beginning";
+  }
+  server_.serve("f", content);
+  ASSERT_EQ(engine_.add_file_task(server_.url("f"), "f"), 0);
+  EXPECT_EQ(engine_.run_downloads(), DOWNLOAD_OK);
+  EXPECT_TRUE(file("f") == content);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Misbehaviours, MisbehaviourTest,
+    testing::Values(MisbehaviourCase{"ResetInTheMiddleOfARange", Fault::kResetMidBody, kAnnounced, -1, DOWNLOAD_FAILED},
+                    MisbehaviourCase{"ShortBodyWithTheRightLengthThenClose", Fault::kCloseMidBody, kAnnounced, -1,
+                                     DOWNLOAD_FAILED},
+                    MisbehaviourCase{"EndlessBodyAfter206", Fault::kEndlessBody, kAnnounced, -1, DOWNLOAD_FAILED},
+                    MisbehaviourCase{"FiveRedirectsAreFollowed", Fault::kFiveRedirects, kAnnounced, -1, DOWNLOAD_OK},
+                    // The probe fails too: the partial file must survive it.
+                    MisbehaviourCase{"SixRedirects", Fault::kSixRedirects, kAnnounced, -1, DOWNLOAD_FAILED},
+                    // The ranges of the probed length are all there: only the callers' checksum can tell.
+                    MisbehaviourCase{"GrewAfterTheProbe", Fault::kNone, kAnnounced + 5000,
+                                     static_cast<int64_t>(kAnnounced), DOWNLOAD_OK},
+                    MisbehaviourCase{"ShrankInsideTheLastRange", Fault::kNone, kAnnounced - 1000,
+                                     static_cast<int64_t>(kAnnounced), DOWNLOAD_FAILED},
+                    // The last range lies wholly beyond the new end: 416.
+                    MisbehaviourCase{"ShrankBelowTheLastRange", Fault::kNone, kAnnounced - 4000,
+                                     static_cast<int64_t>(kAnnounced), DOWNLOAD_HTTP_STATUS}),
+    [](const testing::TestParamInfo<MisbehaviourCase>& info) { return std::string(info.param.name); });
+
+// A server that accepts and then says nothing: the probe and the run each give up once the silence has lasted
+// longer than a minute on the test clock, also without a stall limit; a partial file stays as it was.
+struct SilenceCase {
+  const char* name;
+  Fault fault;
+  bool memory;
+  uint64_t silence_ms;  // how far each held request moves the test clock
+  DownloadResult result;
+};
+
+void PrintTo(const SilenceCase& c, std::ostream* os) { *os << c.name; }
+
+class SilenceTest : public EngineTest, public testing::WithParamInterface<SilenceCase> {
+ protected:
+  void SetUp() override { platform::use_test_clock(true, 1000000); }
+  void TearDown() override {
+    server_.release();
+    platform::use_test_clock(false);
+  }
+};
+
+TEST_P(SilenceTest, SilentServerIsGivenUpAfterAMinute) {
+  const SilenceCase& c = GetParam();
+  const std::string content = patterned_content(5000);
+  server_.serve("f", content, c.fault);
+  const uint64_t silence = c.silence_ms;
+  server_.on_hold([silence] { platform::advance_test_clock(silence); });
+  scratch_.write("f", content.substr(0, kSeed));
+  std::string body;
+  const auto start = std::chrono::steady_clock::now();
+  if (c.memory) {
+    ASSERT_EQ(engine_.add_memory_task(server_.url("f"), &body), 0);
+  } else {
+    ASSERT_EQ(engine_.add_file_task(server_.url("f"), "f"), 0);
+  }
+  EXPECT_EQ(engine_.run_downloads(), c.result);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
+  if (c.result == DOWNLOAD_OK) {
+    EXPECT_TRUE((c.memory ? body : file("f")) == content);
+  } else {
+    EXPECT_EQ(body, "");
+    EXPECT_TRUE(file("f") == content.substr(0, kSeed));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Silences, SilenceTest,
+    testing::Values(SilenceCase{"SilentFromTheStart", Fault::kSilent, false, 60001, DOWNLOAD_STALLED},
+                    SilenceCase{"SilentAfterTheProbe", Fault::kSilentBody, false, 60001, DOWNLOAD_STALLED},
+                    SilenceCase{"SilentIndexServer", Fault::kSilent, true, 60001, DOWNLOAD_STALLED},
+                    // The probe gives up; the whole body then replaces the partial file.
+                    SilenceCase{"SilentProbeOnly", Fault::kSilentHead, false, 60001, DOWNLOAD_OK}),
+    [](const testing::TestParamInfo<SilenceCase>& info) { return std::string(info.param.name); });
+
+TEST_F(EngineTest, SilenceOfUnderAMinuteIsWaitedOut) {
+  platform::use_test_clock(true, 1000000);
+  server_.serve("f", patterned_content(5000), Fault::kSilentBody);
+  ASSERT_EQ(engine_.add_file_task(server_.url("f"), "f"), 0);
+  // The run's idle pauses move the test clock too, by 100 ms each.
+  server_.on_hold([] { platform::advance_test_clock(59000); });
+  std::thread letting_go([this] {
+    // Several checks of the stall clock pass meanwhile; then the server speaks.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    server_.release();
+  });
+  EXPECT_EQ(engine_.run_downloads(), DOWNLOAD_HTTP_STATUS);
+  letting_go.join();
+  platform::use_test_clock(false);
+}
+
+TEST_F(EngineTest, MemoryReplyWithoutEndIsCutAtTheLimit) {
+  server_.serve("index", "{", Fault::kEndlessBody);
+  server_.announce("index", 0);
+  std::string body;
+  std::vector<CompletionCall> calls;
+  ASSERT_EQ(engine_.add_memory_task_with_callback(server_.url("index"), &body, record_call, &calls), 0);
+  EXPECT_EQ(engine_.run_downloads(), DOWNLOAD_FAILED);
+  EXPECT_LE(body.size(), static_cast<size_t>(kMemoryReplyLimit));
+  EXPECT_GT(body.size(), static_cast<size_t>(kMemoryReplyLimit) - 1048576);
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].result, DOWNLOAD_FAILED);
+  EXPECT_EQ(calls[0].status, -1);
+}
+
+TEST_F(EngineTest, EachTransferPrintsItsUrlOnce) {
+  server_.serve("three", patterned_content(3 * 1048576));
+  server_.serve("whole", patterned_content(1000), Fault::kNoLength);
+  ASSERT_EQ(engine_.add_file_task(server_.url("three"), "three"), 0);
+  ASSERT_EQ(engine_.add_file_task(server_.url("whole"), "whole"), 0);
+  testing::internal::CaptureStdout();
+  const DownloadResult result = engine_.run_downloads();
+  const std::string printed = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(result, DOWNLOAD_OK);
+  const std::string three = "+++++++++++++url:[" + server_.url("three") + "]\n";
+  const std::string whole = "+++++++++++++url:[" + server_.url("whole") + "]\n";
+  size_t three_lines = 0;
+  size_t whole_lines = 0;
+  for (size_t at = 0; at < printed.size();) {
+    if (printed.compare(at, three.size(), three) == 0) {
+      ++three_lines;
+      at += three.size();
+    } else if (printed.compare(at, whole.size(), whole) == 0) {
+      ++whole_lines;
+      at += whole.size();
+    } else {
+      ADD_FAILURE() << "unexpected output at " << at << ": " << printed.substr(at, 80);
+      break;
+    }
+  }
+  EXPECT_EQ(three_lines, 12u);
+  EXPECT_EQ(whole_lines, 1u);
 }
 
 }  // namespace

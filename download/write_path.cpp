@@ -29,6 +29,16 @@ size_t on_transfer_data(char* bytes, size_t size, size_t nmemb, void* userdata) 
   DownloadChunk* chunk = context->chunk;
   DownloadTask* task = chunk->task;
   *context->last_data_ns = static_cast<int64_t>(platform::monotonic_ns());
+  // Taking nothing fails the transfer: after a failed write, and beyond what a memory reply may hold.
+  if (task->write_failed) return 0;
+  if (task->memory_target && task->received + static_cast<int64_t>(count) > kMemoryReplyLimit) return 0;
+  if (task->output_deferred) {
+    // Only the content itself replaces the file that was kept: an error page is dropped, its status fails.
+    long status = 0;
+    curl_easy_getinfo(context->easy, CURLINFO_RESPONSE_CODE, &status);
+    if (status != 200) return count;
+    if (!task->open_deferred_output()) return 0;
+  }
   if (chunk->length > 0) {
     if (context->body_mode == BODY_UNDECIDED) context->body_mode = ranged_body_mode(*context);
     if (context->body_mode == BODY_DROP) return count;
@@ -36,7 +46,7 @@ size_t on_transfer_data(char* bytes, size_t size, size_t nmemb, void* userdata) 
     if (context->body_mode == BODY_REFUSE) return 0;
     if (count > static_cast<size_t>(chunk->length - chunk->received)) return 0;
   }
-  task->write_chunk_data(chunk, static_cast<uint32_t>(count), bytes);
+  if (task->write_chunk_data(chunk, static_cast<uint32_t>(count), bytes) != count) return 0;
   const int64_t done =
       std::atomic_ref<int64_t>(*context->received_bytes).fetch_add(static_cast<int64_t>(count)) +
       static_cast<int64_t>(count);
@@ -59,7 +69,7 @@ uint32_t DownloadTask::write_chunk_data(DownloadChunk* chunk, uint32_t count, co
     std::lock_guard<std::mutex> hold(flush_lock);
     while (!buffers.empty() && buffers.front().first->filled == buffers.front().first->length) {
       DownloadBuffer* done = buffers.front().first;
-      write_out(done->data, static_cast<size_t>(done->length));
+      if (!write_out(done->data, static_cast<size_t>(done->length))) return 0;
       release_buffer_storage(done->data);
       delete done;
       buffers.pop_front();
@@ -75,7 +85,7 @@ uint32_t DownloadTask::write_chunk_data(DownloadChunk* chunk, uint32_t count, co
     buffer->filled += static_cast<int32_t>(part);
     taken += part;
     if (buffer->filled == capacity) {
-      write_out(buffer->data, static_cast<size_t>(capacity));
+      if (!write_out(buffer->data, static_cast<size_t>(capacity))) return 0;
       buffer->file_offset += capacity;
       buffer->filled = 0;
     }
@@ -83,10 +93,11 @@ uint32_t DownloadTask::write_chunk_data(DownloadChunk* chunk, uint32_t count, co
   return count;
 }
 
-void DownloadTask::flush_pending_buffer(DownloadChunk* chunk) {
-  if (total_size >= 0) return;
+bool DownloadTask::flush_pending_buffer(DownloadChunk* chunk) {
+  if (total_size >= 0) return true;
   DownloadBuffer* buffer = chunk->buffer;
-  write_out(buffer->data, static_cast<size_t>(buffer->filled));
+  const bool written = write_out(buffer->data, static_cast<size_t>(buffer->filled));
   buffer->file_offset += buffer->filled;
   buffer->filled = 0;
+  return written;
 }

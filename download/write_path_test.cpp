@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "download/download_task.h"
+#include "download/engine_test_fixture.h"
+#include "platform/files.h"
 #include "tests/support/test_content.h"
 
 namespace {
@@ -133,5 +135,45 @@ TEST_F(WritePathTest, UnboundedBodyGoesOutInWholeMebibytesAndTheRestAtTheEnd) {
   EXPECT_EQ(body, content);
   delete chunk;
 }
+
+// A disk that fills during the download fails the transfer; the file keeps the content's beginning, and once
+// there is room again the next run resumes from it.
+struct DiskFullCase {
+  const char* name;
+  Fault fault;
+  uint64_t room;
+};
+
+void PrintTo(const DiskFullCase& c, std::ostream* os) { *os << c.name; }
+
+class DiskFullTest : public EngineTest, public testing::WithParamInterface<DiskFullCase> {
+ protected:
+  void TearDown() override { platform::set_disk_full_path_suffix(nullptr, 0); }
+};
+
+TEST_P(DiskFullTest, FailedWriteFailsTheTransfer) {
+  const DiskFullCase& c = GetParam();
+  const std::string content = patterned_content(3 * 1048576 + 100);
+  server_.serve("full", content, c.fault);
+  platform::set_disk_full_path_suffix("full", c.room);
+  ASSERT_EQ(engine_.add_file_task(server_.url("full"), "full"), 0);
+  EXPECT_EQ(engine_.run_downloads(), DOWNLOAD_FAILED);
+  const std::string after = file("full");
+  EXPECT_EQ(after.size(), c.room);
+  EXPECT_TRUE(after == content.substr(0, after.size()));
+  platform::set_disk_full_path_suffix(nullptr, 0);
+  server_.serve("full", content);
+  ASSERT_EQ(engine_.add_file_task(server_.url("full"), "full"), 0);
+  EXPECT_EQ(engine_.run_downloads(), DOWNLOAD_OK);
+  EXPECT_TRUE(file("full") == content);
+}
+
+INSTANTIATE_TEST_SUITE_P(DiskFull, DiskFullTest,
+                         testing::Values(DiskFullCase{"Ranges", Fault::kNone, 1048576 + 524288},
+                                         DiskFullCase{"WholeBody", Fault::kNoLength, 1048576 + 524288},
+                                         DiskFullCase{"RoomForAFewBytes", Fault::kNone, 1000},
+                                         // Only the very last buffer finds the disk full.
+                                         DiskFullCase{"LastBuffer", Fault::kNone, 3 * 1048576 + 50}),
+                         [](const testing::TestParamInfo<DiskFullCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -115,9 +115,12 @@ void run_precheck() {
 }
 
 void startup_init() {
-  char module_path[778] = {};
-  get_module_path_utf8(module_path);
-  platform::set_current_directory(parent_directory(module_path).c_str());
+  // The whole path: one cut to 259 characters names a parent of the program directory. Without the program
+  // directory as the current one every relative path would land elsewhere, so nothing at all is done then.
+  std::string module_path = get_module_path_whole();
+  if (module_path.empty() || !platform::set_current_directory(parent_directory(module_path).c_str())) {
+    std::exit(-1);
+  }
 
   run_precheck();
 

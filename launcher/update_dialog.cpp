@@ -34,14 +34,49 @@ constexpr int32_t kComponentInitError = 212;
 
 void load_text(uint32_t id) { platform::load_string(g_hinstance, id, g_message_text, 1024); }
 
+// What this thread last put on one dialog's phase line and bar. The download reports progress for every block
+// it receives, tens of thousands of times a run, while the percentage changes a hundred times: a send that
+// would put the same text or position again changes nothing on the screen and is left out, since each one
+// waits for the window's thread.
+struct ShownOnDialog {
+  Hwnd dialog = nullptr;
+  bool text_known = false;
+  std::wstring text;
+  bool bar_known = false;
+  int bar = 0;
+};
+
+thread_local ShownOnDialog t_shown;
+
+// Forgets what was shown, so a new dialog (which may reuse an old one's handle) gets every first send.
+void forget_shown(Hwnd dialog) {
+  t_shown = ShownOnDialog();
+  t_shown.dialog = dialog;
+}
+
+ShownOnDialog& shown_on(Hwnd dialog) {
+  if (t_shown.dialog != dialog) forget_shown(dialog);
+  return t_shown;
+}
+
 int set_text(Hwnd dialog, const wchar_t* text) {
-  return static_cast<int>(platform::send_dlg_item_message(dialog, IDC_UPDATE_PHASE, platform::WM_SETTEXT, 0,
-                                                          reinterpret_cast<Lparam>(text)));
+  ShownOnDialog& shown = shown_on(dialog);
+  if (shown.text_known && shown.text == text) return 1;
+  int result = static_cast<int>(platform::send_dlg_item_message(dialog, IDC_UPDATE_PHASE, platform::WM_SETTEXT, 0,
+                                                                reinterpret_cast<Lparam>(text)));
+  shown.text_known = true;
+  shown.text = text;
+  return result;
 }
 
 int set_bar(Hwnd dialog, int position) {
-  return static_cast<int>(platform::send_dlg_item_message(dialog, IDC_UPDATE_PROGRESS, platform::PBM_SETPOS,
-                                                          static_cast<Wparam>(position), 0));
+  ShownOnDialog& shown = shown_on(dialog);
+  if (shown.bar_known && shown.bar == position) return position;
+  int result = static_cast<int>(platform::send_dlg_item_message(dialog, IDC_UPDATE_PROGRESS, platform::PBM_SETPOS,
+                                                                static_cast<Wparam>(position), 0));
+  shown.bar_known = true;
+  shown.bar = position;
+  return result;
 }
 
 int show_phase(Hwnd dialog, uint32_t text_id) {
@@ -92,11 +127,13 @@ struct WorkerStart {
 uint32_t worker_main(void* argument) {
   WorkerStart start = *static_cast<WorkerStart*>(argument);
   delete static_cast<WorkerStart*>(argument);
+  forget_shown(start.dialog);
   g_update_worker(start.callbacks, start.dialog);
   return 0;
 }
 
 void init_dialog(Hwnd dialog) {
+  forget_shown(dialog);
   platform::send_dlg_item_message(dialog, IDC_UPDATE_PROGRESS, platform::PBM_SETRANGE, 0,
                                   platform::make_lparam(0, 100));
   auto* callbacks = new UiCallbacks;

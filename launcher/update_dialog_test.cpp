@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -13,6 +14,7 @@
 #include <iterator>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "launcher/ui_texts.h"
 #include "launcher/update_worker.h"
@@ -132,6 +134,82 @@ TEST_F(UpdateDialogTest, SlotsSetTheBarAndThePhaseText) {
     callbacks->update_done(dialog, 0);
   });
   EXPECT_EQ(result, 0);
+}
+
+// What reached the phase line and the bar, in order, as the window's thread received it.
+struct Arrival {
+  Hwnd control;
+  std::wstring text;  // WM_SETTEXT
+  int position;       // PBM_SETPOS
+  bool operator==(const Arrival&) const = default;
+};
+
+std::mutex g_arrivals_mutex;
+std::vector<Arrival> g_arrivals;
+
+void record_arrival(Hwnd window, uint32_t message, platform::Wparam wparam, platform::Lparam lparam) {
+  std::lock_guard<std::mutex> lock(g_arrivals_mutex);
+  if (message == platform::WM_SETTEXT) g_arrivals.push_back({window, reinterpret_cast<const wchar_t*>(lparam), 0});
+  if (message == platform::PBM_SETPOS) g_arrivals.push_back({window, L"", static_cast<int>(wparam)});
+}
+
+std::vector<Arrival> arrivals() {
+  std::lock_guard<std::mutex> lock(g_arrivals_mutex);
+  return g_arrivals;
+}
+
+// A download reports every block; the window must get each percentage once, in order, and hold it before the
+// slot returns, as when every report was sent.
+TEST_F(UpdateDialogTest, RepeatedProgressReachesTheWindowOnlyWhenItChangesSomething) {
+  wchar_t sync_text[1024];
+  platform::load_string(g_hinstance, 205, sync_text, 1024);
+  auto percent_text = [&](int p) { return std::wstring(sync_text) + L"(" + std::to_wstring(p) + L"%)"; };
+  constexpr int32_t kTotal = 1000000;
+  constexpr int32_t kBlock = 997;
+  g_arrivals.clear();
+  platform::observe_messages(record_arrival);
+  Hwnd line = nullptr;
+  Hwnd bar = nullptr;
+  int calls = 0;
+  intptr_t result = run_dialog([&](UiCallbacks* callbacks, Hwnd dialog) {
+    line = phase_line(dialog);
+    bar = progress_bar(dialog);
+    callbacks->sync_begin(dialog);
+    auto report = [&](int32_t done) {
+      callbacks->sync_progress(dialog, done, kTotal);
+      ++calls;
+      int p = static_cast<int>(int64_t{done} * 100 / kTotal);
+      // The slot has waited for the window: what it changed is there already.
+      std::vector<Arrival> seen = arrivals();
+      auto last_on = [&](Hwnd control) {
+        auto it = std::find_if(seen.rbegin(), seen.rend(), [&](const Arrival& a) { return a.control == control; });
+        return it == seen.rend() ? Arrival{} : *it;
+      };
+      EXPECT_EQ(last_on(line), (Arrival{line, percent_text(p), 0})) << done;
+      EXPECT_EQ(last_on(bar), (Arrival{bar, L"", p})) << done;
+    };
+    for (int32_t done = 0; done < kTotal; done += kBlock) report(done);
+    report(kTotal);
+    // A phase in between, then the same percentage again: shown again.
+    callbacks->unzip_begin(dialog);
+    callbacks->sync_begin(dialog);
+    report(kTotal);
+    callbacks->update_done(dialog, 0);
+  });
+  platform::observe_messages(nullptr);
+  EXPECT_EQ(result, 0);
+
+  wchar_t unzip_text[1024];
+  platform::load_string(g_hinstance, 206, unzip_text, 1024);
+  std::vector<Arrival> expected = {{line, sync_text, 0}, {bar, L"", 0}, {line, percent_text(0), 0}};
+  for (int p = 1; p <= 100; ++p) {
+    expected.push_back({line, percent_text(p), 0});
+    expected.push_back({bar, L"", p});
+  }
+  expected.insert(expected.end(), {{line, unzip_text, 0}, {bar, L"", 0}, {line, sync_text, 0},
+                                   {line, percent_text(100), 0}, {bar, L"", 100}});
+  EXPECT_EQ(arrivals(), expected);
+  EXPECT_GT(calls, 1000);
 }
 
 TEST_F(UpdateDialogTest, DoneEndsTheDialogAtOnceWithoutRestore) {

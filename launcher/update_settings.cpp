@@ -1,7 +1,6 @@
 #include "launcher/update_settings.h"
 
 #include <cstdio>
-#include <utility>
 
 #include <rapidjson/document.h>
 #include <rapidjson/filereadstream.h>
@@ -9,8 +8,9 @@
 #include "common/file_ops.h"
 #include "common/log.h"
 
-// Constant-initialized: every default holds before any code runs, also before the logger exists.
-constinit UpdateSettings g_settings;
+// Nothing reads the settings before the process entry runs, so a dynamic initialisation is early enough
+// (clang with libstdc++ cannot constant-initialize a std::string member).
+UpdateSettings g_settings;
 
 namespace {
 
@@ -51,11 +51,13 @@ void load_config() {
   if (document.HasParseError() || !document.IsObject()) {
     return;
   }
-  auto zantho_member = document.FindMember("zantho");
-  if (zantho_member == document.MemberEnd() || !zantho_member->value.IsObject()) {
+  // Read through a const view: C++20 finds a mutable member iterator's comparison ambiguous.
+  const rapidjson::Value& root = document;
+  const auto zantho_member = root.FindMember("zantho");
+  if (zantho_member == root.MemberEnd() || !zantho_member->value.IsObject()) {
     return;
   }
-  const ZanthoObject zantho = std::as_const(zantho_member->value).GetObject();
+  const ZanthoObject zantho = zantho_member->value.GetObject();
 
   read_string(zantho, "indexserver", g_settings.indexserver);
   log_to("update", spdlog::level::info, "indexserver:{}", g_settings.indexserver);

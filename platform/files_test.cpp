@@ -29,7 +29,7 @@ class FilesTest : public ::testing::Test {
     if (handle == nullptr) {
       return found;
     }
-    // Only the bits the Parts test; Windows adds others (archive) of its own.
+    // Only the bits the launcher looks at; Windows adds others (archive) of its own.
     do {
       found.insert({data.name, data.attributes & kTested});
     } while (platform::find_next_file(handle, &data));
@@ -53,6 +53,79 @@ TEST_F(FilesTest, RenameNeverReplacesAnExistingEntry) {
   EXPECT_EQ(platform::rename_path("old", "other"), 0);
   EXPECT_EQ(scratch_.read("other"), "old");
   EXPECT_FALSE(fs::exists(scratch_ / "old"));
+}
+
+TEST_F(FilesTest, ReplacingMoveReplacesFilesButNotWhatWindowsKeeps) {
+  scratch_.write("new", "new");
+  scratch_.write("old", "old");
+  EXPECT_TRUE(platform::move_file_replacing("new", "old"));
+  EXPECT_EQ(scratch_.read("old"), "new");
+  EXPECT_FALSE(fs::exists(scratch_ / "new"));
+
+  EXPECT_FALSE(platform::move_file_replacing("new", "old"));
+  EXPECT_EQ(platform::last_error(), platform::ERROR_FILE_NOT_FOUND);
+
+  scratch_.write("read-only", "kept");
+  ASSERT_TRUE(platform::set_file_attributes("read-only", platform::FILE_ATTRIBUTE_READONLY));
+  fs::create_directory(scratch_ / "dir");
+  for (const char* destination : {"read-only", "dir", "locked.dll"}) {
+    SCOPED_TRACE(destination);
+    scratch_.write("locked.dll", "kept");
+    platform::set_denied_path_suffix("locked.dll");
+    EXPECT_FALSE(platform::move_file_replacing("old", destination));
+    EXPECT_EQ(platform::last_error(), platform::ERROR_ACCESS_DENIED);
+    platform::set_denied_path_suffix(nullptr);
+    EXPECT_EQ(scratch_.read("old"), "new");
+  }
+  EXPECT_EQ(scratch_.read("read-only"), "kept");
+  EXPECT_TRUE(fs::is_directory(scratch_ / "dir"));
+}
+
+TEST_F(FilesTest, MoveAsideLeavesTheNameWithItsStandIn) {
+  scratch_.write("zantho.exe", "running");
+  scratch_.write("stand-in", "copy");
+  EXPECT_TRUE(platform::move_aside_with_stand_in("zantho.exe", "zantho.old.exe", "stand-in"));
+  EXPECT_EQ(scratch_.read("zantho.exe"), "copy");
+  EXPECT_EQ(scratch_.read("zantho.old.exe"), "running");
+  EXPECT_FALSE(fs::exists(scratch_ / "stand-in"));
+
+  // An aside name that is taken, a missing file or stand-in, a denied name: nothing moves.
+  scratch_.write("stand-in", "second copy");
+  struct {
+    const char* path;
+    const char* stand_in;
+    const char* denied;
+    uint32_t error;
+  } cases[] = {{"zantho.exe", "stand-in", nullptr, platform::ERROR_ALREADY_EXISTS},
+               {"missing.exe", "stand-in", nullptr, platform::ERROR_FILE_NOT_FOUND},
+               {"zantho.exe", "missing", nullptr, platform::ERROR_FILE_NOT_FOUND},
+               {"zantho.exe", "stand-in", "stand-in", platform::ERROR_ACCESS_DENIED}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.path) + " " + c.stand_in);
+    fs::path aside = c.error == platform::ERROR_ALREADY_EXISTS ? "zantho.old.exe" : "other.old.exe";
+    platform::set_denied_path_suffix(c.denied);
+    EXPECT_FALSE(platform::move_aside_with_stand_in(c.path, aside.c_str(), c.stand_in));
+    EXPECT_EQ(platform::last_error(), c.error);
+    platform::set_denied_path_suffix(nullptr);
+    EXPECT_EQ(scratch_.read("zantho.exe"), "copy");
+    EXPECT_EQ(scratch_.read("zantho.old.exe"), "running");
+    EXPECT_EQ(scratch_.read("stand-in"), "second copy");
+    EXPECT_FALSE(fs::exists(scratch_ / "other.old.exe"));
+  }
+}
+
+TEST_F(FilesTest, FlushOfFilesOnly) {
+  scratch_.write("data", "bytes");
+  EXPECT_TRUE(platform::flush_file("data"));
+  EXPECT_EQ(scratch_.read("data"), "bytes");
+  EXPECT_FALSE(platform::flush_file("missing"));
+  EXPECT_EQ(platform::last_error(), platform::ERROR_FILE_NOT_FOUND);
+  fs::create_directory(scratch_ / "dir");
+  EXPECT_FALSE(platform::flush_file("dir"));
+  EXPECT_EQ(platform::last_error(), platform::ERROR_ACCESS_DENIED);
+  platform::set_denied_path_suffix("data");
+  EXPECT_FALSE(platform::flush_file("data"));
+  EXPECT_EQ(platform::last_error(), platform::ERROR_ACCESS_DENIED);
 }
 
 TEST_F(FilesTest, SearchListsEntriesWithAttributesAndSizes) {

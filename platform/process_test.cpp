@@ -8,9 +8,9 @@
 #include <string>
 
 #include "platform/encoding.h"
-#include "platform/environment.h"
 #include "platform/errors.h"
 #include "platform/sync.h"
+#include "tests/support/platform_dir.h"
 #include "tests/support/probe_runner.h"
 #include "tests/support/scratch_dir.h"
 
@@ -58,7 +58,7 @@ TEST(ProcessTest, SnapshotListsThisProcessByExecutableFileName) {
 
 TEST(ProcessTest, ProcessHandleGivesItsIdEndsWhenKilledAndRefusesNoProcess) {
   ScratchDir scratch;
-  platform::set_environment_variable("ZANTHO_PLATFORM_DIR", (scratch / "state").string().c_str());
+  ScopedPlatformDir platform_dir(scratch / "state");
   std::string report = (scratch / "report").string();
   ProbeReport probe = start_probe("mutex m " + shell_quote(report) + " 30000", report);
   ASSERT_NE(probe.process_id, 0u);
@@ -75,7 +75,6 @@ TEST(ProcessTest, ProcessHandleGivesItsIdEndsWhenKilledAndRefusesNoProcess) {
 
   EXPECT_EQ(platform::open_process(0), nullptr);
   EXPECT_EQ(platform::last_error(), platform::ERROR_INVALID_PARAMETER);
-  platform::set_environment_variable("ZANTHO_PLATFORM_DIR", nullptr);
 }
 
 TEST(ProcessTest, ThreadHandleIsSignalledWhenTheFunctionHasReturned) {

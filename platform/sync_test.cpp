@@ -5,9 +5,9 @@
 #include <chrono>
 #include <string>
 
-#include "platform/environment.h"
 #include "platform/errors.h"
 #include "platform/process.h"
+#include "tests/support/platform_dir.h"
 #include "tests/support/probe_runner.h"
 #include "tests/support/scratch_dir.h"
 
@@ -15,11 +15,6 @@ namespace {
 
 class SyncTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(platform::set_environment_variable("ZANTHO_PLATFORM_DIR", (scratch_ / "state").string().c_str()));
-  }
-  void TearDown() override { platform::set_environment_variable("ZANTHO_PLATFORM_DIR", nullptr); }
-
   std::string report_path(const std::string& name) const { return (scratch_ / name).string(); }
 
   // Kills a probe and waits until it has ended.
@@ -32,6 +27,7 @@ class SyncTest : public ::testing::Test {
   }
 
   ScratchDir scratch_;
+  ScopedPlatformDir platform_dir_{scratch_ / "state"};
 };
 
 TEST_F(SyncTest, MutexExistsWhileAnotherProcessHoldsItAndNotOnceItWasKilled) {

@@ -1,7 +1,10 @@
 #include "update/copy_phase.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include <fmt/format.h>
 #include <rapidjson/document.h>
@@ -29,10 +32,42 @@ bool all_entries_usable(const rapidjson::Value& files) {
   return true;
 }
 
-void restore_executable() {
-  remove_cwd(kExecutable);
-  rename_cwd(kOldExecutable, kExecutable);
+// Beside its destination, so that the rename putting a file in place stays on one file system.
+std::string temporary_name(const char* path) { return std::string(path) + ".zantho-tmp"; }
+
+bool is_launcher(const char* path) {
+  std::string_view name(path);
+  return std::equal(name.begin(), name.end(), std::string_view(kExecutable).begin(),
+                    std::string_view(kExecutable).end(),
+                    [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; });
 }
+
+// A destination is the old file or the new one at every moment, never a cut one; the temporary an earlier, killed
+// copy left is overwritten. A flush first keeps a power cut from leaving a cut file behind the name.
+bool copy_into_place(const char* source, const char* destination, bool flush) {
+  std::string temporary = temporary_name(destination);
+  if (copy_file_cwd(source, temporary.c_str()) && (!flush || flush_file_cwd(temporary.c_str())) &&
+      replace_cwd(temporary.c_str(), destination)) {
+    return true;
+  }
+  remove_cwd(temporary.c_str());
+  return false;
+}
+
+// From here until the new launcher is in place, a whole launcher (a flushed copy of the running one) stands at
+// zantho.exe, so a kill or a power cut during the copy leaves one the user can start. Without that copy the
+// launcher is not moved: the list's zantho.exe then fails as a file in use would.
+void move_executable_aside() {
+  std::string stand_in = temporary_name(kExecutable);
+  if (copy_file_cwd(kExecutable, stand_in.c_str()) && flush_file_cwd(stand_in.c_str()) &&
+      move_aside_cwd(kExecutable, kOldExecutable, stand_in.c_str())) {
+    return;
+  }
+  remove_cwd(stand_in.c_str());
+}
+
+// One replacing move: zantho.exe never stands empty in between.
+void restore_executable() { replace_cwd(kOldExecutable, kExecutable); }
 
 }  // namespace
 
@@ -47,7 +82,7 @@ bool copy_installed_files(const char* list_path) {
   }
 
   remove_cwd(kOldExecutable);
-  rename_cwd(kExecutable, kOldExecutable);
+  move_executable_aside();
   for (const rapidjson::Value& entry : files->value.GetArray()) {
     const char* path = entry[0].GetString();
     printf("destf : %s\n", path);
@@ -55,9 +90,9 @@ bool copy_installed_files(const char* list_path) {
       mkdir_p_cwd(path);
       continue;
     }
-    remove_cwd(path);
+    // The destination is not removed first: a staged file that is missing must not cost the installed one.
     std::string source = fmt::format("{}\\{}", kStagingDir, path);
-    if (!copy_file_cwd(source.c_str(), path)) {
+    if (!copy_into_place(source.c_str(), path, is_launcher(path))) {
       restore_executable();
       return false;
     }

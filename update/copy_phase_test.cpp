@@ -128,13 +128,47 @@ TEST_F(CopyPhaseTest, FailedCopyKeepsEarlierFilesAndRestoresTheLauncher) {
     EXPECT_EQ(program.read("zantho.exe"), "running launcher");
     EXPECT_FALSE(fs::exists(program / "zantho.old.exe"));
     EXPECT_EQ(program.read("a.txt"), "new");
-    // The destination is removed before its copy; only a file in use survives the failure.
-    EXPECT_EQ(program.read("sub/b.txt"), in_use ? "old" : "");
-    EXPECT_EQ(fs::exists(program / "sub/b.txt"), in_use);
+    // The installed file is never lost to a staged one that is missing or cannot be put in its place.
+    EXPECT_EQ(program.read("sub/b.txt"), "old");
     EXPECT_EQ(program.read("c.txt"), "old");
+    EXPECT_FALSE(fs::exists(program / "sub/b.txt.zantho-tmp"));
+    EXPECT_FALSE(fs::exists(program / "zantho.exe.zantho-tmp"));
     EXPECT_EQ(program.read("packages/tmp/c.txt"), "new");
     EXPECT_TRUE(SlotRecorder::progress_calls().empty());
   }
+}
+
+TEST_F(CopyPhaseTest, LeftoversOfAKilledCopyAreReplacedAndCleanedUp) {
+  // A kill left the moved launcher, the stand-in's temporary and a cut temporary beside a destination.
+  dir_.write("zantho.old.exe", "killed launcher");
+  dir_.write("zantho.exe.zantho-tmp", "killed launcher");
+  dir_.write("bin/x.dll", "old x");
+  dir_.write("bin/x.dll.zantho-tmp", "cut");
+  write_list({{"bin", -1}, {"bin/x.dll", 5}, {"zantho.exe", 12}});
+  stage("bin/x.dll", "new x");
+  stage("zantho.exe", "new launcher");
+
+  EXPECT_EQ(run_copy(nullptr), 0);
+  EXPECT_EQ(list_tree(dir_.path()),
+            (std::vector<std::string>{"bin", "bin/x.dll", "packages", kList, "zantho.exe"}));
+  EXPECT_EQ(dir_.read("bin/x.dll"), "new x");
+  EXPECT_EQ(dir_.read("zantho.exe"), "new launcher");
+}
+
+TEST_F(CopyPhaseTest, DestinationThatCannotBeReplacedKeepsItsFile) {
+  write_list({{"a.txt", 1}, {"ro.txt", 1}});
+  stage("a.txt", "a");
+  stage("ro.txt", "r");
+  dir_.write("ro.txt", "read-only");
+  fs::permissions(dir_ / "ro.txt", fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+
+  EXPECT_EQ(run_copy(nullptr), 13);
+  EXPECT_EQ(dir_.read("ro.txt"), "read-only");
+  EXPECT_FALSE(fs::exists(dir_ / "ro.txt.zantho-tmp"));
+  EXPECT_EQ(dir_.read("a.txt"), "a");
+  EXPECT_EQ(dir_.read("zantho.exe"), "running launcher");
+  EXPECT_FALSE(fs::exists(dir_ / "zantho.old.exe"));
 }
 
 TEST_F(CopyPhaseTest, FileListedBeforeItsMissingDirectoryFails) {

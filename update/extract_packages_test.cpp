@@ -56,7 +56,8 @@ class ExtractPackagesTest : public ::testing::Test {
   void write_manifest(const std::vector<std::string>& names) {
     std::string packages;
     for (const std::string& name : names) {
-      packages += (packages.empty() ? "" : ",") + ("{\"file\":\"" + name + "\",\"checksum\":\"\",\"size\":0}");
+      packages += packages.empty() ? "" : ",";
+      packages += "{\"file\":\"" + name + "\",\"checksum\":\"\",\"size\":0}";
     }
     dir_.write("packages/quembra_client_win32_manifest.json", "{\"checksum\":\"\",\"packages\":[" + packages + "]}");
   }

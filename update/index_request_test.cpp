@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/process.h"
+#include "tests/support/fault_server.h"
 #include "tests/support/free_port.h"
 #include "update/fetch_test_fixture.h"
 
@@ -152,6 +154,21 @@ TEST_F(IndexFetchTest, RefusedConnectionCannotConnect) {
   g_settings.server_protocol = "http";
   g_settings.indexserver = "127.0.0.1:" + std::to_string(free_port());
   EXPECT_EQ(run_setup_index_data(), 14);
+}
+
+// An index server that accepts and then sends nothing: the probe and the fetch each give up after a minute on
+// the test clock, and the attempt ends as a stalled one.
+TEST_F(IndexFetchTest, SilentServerIsAStall) {
+  FaultServer server;
+  server.serve("api/clients.json", "{}", Fault::kSilent);
+  g_settings.server_protocol = "http";
+  g_settings.indexserver = "127.0.0.1:" + std::to_string(server.port());
+  platform::use_test_clock(true, 1000000);
+  server.on_hold([] { platform::advance_test_clock(60001); });
+  EXPECT_EQ(run_setup_index_data(), 21);
+  platform::use_test_clock(false);
+  server.release();
+  EXPECT_EQ(server.requests().size(), 2u);
 }
 
 }  // namespace

@@ -33,8 +33,10 @@ int check_installed_files(const char* list_path) {
   if (!document.IsObject()) {
     return 6;
   }
-  const auto files = document.FindMember("files");
-  if (files == document.MemberEnd()) {
+  // Read through a const view: C++20 finds a mutable member iterator's comparison ambiguous.
+  const rapidjson::Value& root = document;
+  const auto files = root.FindMember("files");
+  if (files == root.MemberEnd()) {
     return 0;
   }
   if (!files->value.IsArray()) {

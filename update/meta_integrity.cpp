@@ -60,8 +60,10 @@ void verify_meta_json(PackageEntry& entry) {
   if (document.HasParseError() || !document.IsObject()) {
     return;
   }
-  const auto member = document.FindMember("checksum");
-  if (member == document.MemberEnd() || !member->value.IsString()) {
+  // Read through a const view: C++20 finds a mutable member iterator's comparison ambiguous.
+  const rapidjson::Value& root = document;
+  const auto member = root.FindMember("checksum");
+  if (member == root.MemberEnd() || !member->value.IsString()) {
     return;
   }
   if (member->value.GetStringLength() != entry.checksum.size() ||

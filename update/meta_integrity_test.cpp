@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/process.h"
+#include "tests/support/fault_server.h"
 #include "tests/support/free_port.h"
 #include "update/fetch_test_fixture.h"
 #include "update/meta_paths.h"
@@ -212,6 +214,25 @@ TEST_F(MetaIntegrityTest, RefusedConnectionCannotConnect) {
   g_settings.metains = "a";
   g_settings.metaman = "b";
   EXPECT_EQ(meta_json_integrity(), 14);
+}
+
+// A host that accepts and then sends nothing is given up after a minute on the test clock, as any other
+// failed download of the step.
+TEST_F(MetaIntegrityTest, SilentHostIsNetworkAnomaly) {
+  FaultServer server;
+  g_settings.cdn_protocol = "http";
+  g_settings.cdn_domain = "127.0.0.1:" + std::to_string(server.port());
+  g_settings.metains = "a";
+  g_settings.metaman = "b";
+  server.serve(std::string(kInstalledJsonName) + ".a", "{}", Fault::kSilent);
+  server.serve(std::string(kManifestJsonName) + ".b", "{}", Fault::kSilent);
+  write_file(manifest_json_path(), "{\"partial\":");
+  platform::use_test_clock(true, 1000000);
+  server.on_hold([] { platform::advance_test_clock(60001); });
+  EXPECT_EQ(meta_json_integrity(), 19);
+  platform::use_test_clock(false);
+  server.release();
+  EXPECT_EQ(read_file(manifest_json_path()), "{\"partial\":");
 }
 
 }  // namespace

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "update/fetch_test_fixture.h"
 
 namespace {
@@ -66,6 +69,39 @@ TEST_F(PackageListTest, AbsentZipHashesAsZeroes) {
   EXPECT_TRUE(list[0].ok);
   EXPECT_TRUE(list[1].ok);
   EXPECT_FALSE(list[2].ok);
+}
+
+// More zips than there are hashing threads: each record gets its own file's digest, and the console lines
+// come in manifest order.
+TEST_F(PackageListTest, ManyZipsAreEachMatchedWithTheirOwnDigestAndPrintedInOrder) {
+  std::string manifest = R"({"packages":[)";
+  std::string console;
+  std::vector<bool> expected_ok;
+  for (int i = 0; i < 23; ++i) {
+    const std::string name = "z" + std::to_string(i) + ".zip";
+    const std::string content(1000 + i * 7919, static_cast<char>('a' + i));
+    const bool present = i % 5 != 4;
+    if (present) {
+      write_file("packages/" + name, content);
+      console += "aaaMD5 (packages\\" + name + ") = " + md5_hex(content) + "\n";
+    } else {
+      console += "packages\\" + name + " can't be opened\n";
+    }
+    // Every third lists the digest of its neighbour's content.
+    const std::string listed = md5_hex(i % 3 == 0 ? content + "x" : content);
+    expected_ok.push_back(present && i % 3 != 0);
+    manifest += (i ? "," : "") + (R"({"file":")" + name + R"(","checksum":")" + listed + R"("})");
+  }
+  std::vector<PackageEntry> list;
+  testing::internal::CaptureStdout();
+  const int result = load(manifest + "]}", list);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), console);
+  ASSERT_EQ(result, 0);
+  ASSERT_EQ(list.size(), expected_ok.size());
+  for (size_t i = 0; i < list.size(); ++i) {
+    EXPECT_EQ(list[i].name, "z" + std::to_string(i) + ".zip");
+    EXPECT_EQ(list[i].ok, expected_ok[i]) << list[i].name;
+  }
 }
 
 TEST_F(PackageListTest, FillsRecordsInManifestOrder) {

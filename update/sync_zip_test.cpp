@@ -1,5 +1,7 @@
 #include "update/sync_zip.h"
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -9,8 +11,13 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include "download/http_downloader.h"
 #include "platform/environment.h"
+#include "platform/files.h"
+#include "platform/process.h"
+#include "tests/support/fault_server.h"
 #include "tests/support/free_port.h"
+#include "tests/support/test_content.h"
 #include "update/fetch_test_fixture.h"
 #include "update/meta_paths.h"
 
@@ -175,6 +182,80 @@ TEST_F(SyncZipTest, NoDataForTheStallLimitIsATimeout) {
   EXPECT_EQ(sync_zip_packages(), 21);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
   g_sync_stall_seconds = 60;
+}
+
+// One package "a.zip" of `size` bytes listed in the manifest and served by a fault server with `fault`.
+class FaultyCdnTest : public SyncZipTest {
+ protected:
+  void list_package(size_t size, Fault fault) {
+    zip_ = patterned_content(size);
+    // The manifest's checksum is taken over text.
+    std::replace(zip_.begin(), zip_.end(), '\0', '\1');
+    server_.serve("a.zip", zip_, fault);
+    g_settings.cdn_protocol = "http";
+    g_settings.cdn_domain = "127.0.0.1:" + std::to_string(server_.port());
+    write_file(manifest_json_path(), R"({"packages":[{"file":"a.zip","checksum":")" + fetch_test::md5_hex(zip_) +
+                                         R"(","size":)" + std::to_string(size) + "}]}");
+  }
+  void TearDown() override {
+    server_.release();
+    platform::set_disk_full_path_suffix(nullptr, 0);
+    platform::use_test_clock(false);
+    SyncZipTest::TearDown();
+  }
+
+  FaultServer server_;
+  std::string zip_;
+};
+
+TEST_F(FaultyCdnTest, FullDiskIsADownloadFailure) {
+  list_package(2 * 1048576, Fault::kNone);
+  platform::set_disk_full_path_suffix("packages/a.zip", 1048576 + 1000);
+  EXPECT_EQ(sync_zip_packages(), 20);
+  platform::set_disk_full_path_suffix(nullptr, 0);
+  EXPECT_EQ(read_file("packages/a.zip"), zip_.substr(0, 1048576 + 1000));
+  EXPECT_EQ(sync_zip_packages(), 0);
+  EXPECT_EQ(read_file("packages/a.zip"), zip_);
+}
+
+// The step's stall limit is a minute: under it a silent server is waited for, past it the step times out.
+TEST_F(FaultyCdnTest, MinuteWithoutDataIsAStall) {
+  list_package(5000, Fault::kSilentBody);
+  platform::use_test_clock(true, 1000000);
+  // The held request moves the clock just short of the limit; later the test moves it past.
+  server_.on_hold([] { platform::advance_test_clock(59000); });
+  std::atomic<bool> moved_past{false};
+  std::thread mover([&moved_past] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    moved_past = true;
+    platform::advance_test_clock(2000);
+  });
+  EXPECT_EQ(sync_zip_packages(), 21);
+  EXPECT_TRUE(moved_past);
+  mover.join();
+  EXPECT_EQ(g_downloader->stall_seconds, 60u);
+}
+
+// The step sets the stall limit only on its way to a download; before it, the limit stays as it was.
+TEST_F(FaultyCdnTest, StallLimitIsSetOnlyForTheDownload) {
+  list_package(5000, Fault::kNone);
+  const struct {
+    const char* name;
+    bool manifest;
+    bool zip_present;
+    int result;
+    uint32_t stall_after;
+  } cases[] = {{"NoManifest", false, false, 11, 7}, {"AllCurrent", true, true, 0, 7}, {"Download", true, false, 0, 60}};
+  const std::string manifest = read_file(manifest_json_path());
+  for (const auto& c : cases) {
+    std::filesystem::remove(manifest_json_path());
+    std::filesystem::remove("packages/a.zip");
+    if (c.manifest) write_file(manifest_json_path(), manifest);
+    if (c.zip_present) write_file("packages/a.zip", zip_);
+    g_downloader->set_stall_timeout(7);
+    EXPECT_EQ(sync_zip_packages(), c.result) << c.name;
+    EXPECT_EQ(g_downloader->stall_seconds, c.stall_after) << c.name;
+  }
 }
 
 // The downloader trusts the CA bundle named by CURL_CA_BUNDLE: with the test CA the download goes through,

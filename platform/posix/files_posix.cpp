@@ -27,6 +27,9 @@ struct Search {
   size_t next = 0;
 };
 
+// The most one copy_file_range call is asked for; the kernel copies in pieces of its own below that.
+constexpr size_t kKernelCopyChunk = size_t{1} << 30;
+
 std::mutex g_seam_lock;
 std::string g_denied_suffix;
 std::string g_full_suffix;
@@ -41,6 +44,11 @@ int fail_crt(int error_number) {
   errno = error_number;
   set_last_error(posix::windows_error(error_number));
   return -1;
+}
+
+bool failed(int error_number) {
+  fail_crt(error_number);
+  return false;
 }
 
 bool fail_win(uint32_t error) {
@@ -86,7 +94,8 @@ ssize_t full_disk_write(void* cookie, const char* buffer, size_t size) {
   if (written < size) {
     errno = ENOSPC;
   }
-  return written == 0 && size > 0 ? -1 : static_cast<ssize_t>(written);
+  // The stream reads 0 as the error; -1 would pass for a whole write.
+  return static_cast<ssize_t>(written);
 }
 
 int full_disk_seek(void* cookie, off64_t* offset, int origin) {
@@ -131,10 +140,16 @@ bool own_executable(const struct stat& st) {
   return stat("/proc/self/exe", &exe) == 0 && exe.st_dev == st.st_dev && exe.st_ino == st.st_ino;
 }
 
-uint32_t attributes_of(const struct stat& st) {
+// Of the entry itself, as Windows gives them without following a link: a link is a reparse point, and a
+// directory too when its target is one.
+uint32_t attributes_of(const std::string& native, const struct stat& st) {
   uint32_t attributes = 0;
-  if (S_ISDIR(st.st_mode)) {
+  struct stat target;
+  if (S_ISDIR(st.st_mode) || (S_ISLNK(st.st_mode) && stat(native.c_str(), &target) == 0 && S_ISDIR(target.st_mode))) {
     attributes |= FILE_ATTRIBUTE_DIRECTORY;
+  }
+  if (S_ISLNK(st.st_mode)) {
+    attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
   }
   if (read_only(st)) {
     attributes |= FILE_ATTRIBUTE_READONLY;
@@ -164,10 +179,43 @@ bool fill_entry(const std::string& path, const std::string& name, FindData* data
   if (lstat(path.c_str(), &st) != 0) {
     return false;
   }
-  data->attributes = attributes_of(st);
+  data->attributes = attributes_of(path, st);
   data->size = S_ISDIR(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size);
   data->name = name;
   return true;
+}
+
+std::string parent_of(const std::string& native) {
+  size_t slash = native.find_last_not_of('/');
+  slash = slash == std::string::npos ? std::string::npos : native.rfind('/', slash);
+  if (slash == std::string::npos) {
+    return ".";
+  }
+  return slash == 0 ? "/" : native.substr(0, slash);
+}
+
+// Windows' read-only attribute on a directory does not protect the entries in it: where the owner has taken a
+// directory's write permission away, it is lent back for the one removal, so removing works alike for every user.
+int remove_entry(const std::string& native, bool directory) {
+  auto remove = [&] { return directory ? rmdir(native.c_str()) : unlink(native.c_str()); };
+  if (remove() == 0) {
+    return 0;
+  }
+  if (errno != EACCES) {
+    return -1;
+  }
+  std::string parent = parent_of(native);
+  struct stat st;
+  if (stat(parent.c_str(), &st) != 0 || st.st_uid != geteuid() || (st.st_mode & S_IWUSR) != 0 ||
+      chmod(parent.c_str(), (st.st_mode & 07777) | S_IWUSR) != 0) {
+    errno = EACCES;
+    return -1;
+  }
+  int result = remove();
+  int error = errno;
+  chmod(parent.c_str(), st.st_mode & 07777);
+  errno = error;
+  return result;
 }
 
 }  // namespace
@@ -220,10 +268,12 @@ FILE* open_stream(const char* path, const char* mode) {
     fail_crt(EACCES);
     return nullptr;
   }
-  // Windows has no execute permission: any file can be run, so a file made here can be run too
-  // (a program unpacked from a package, say). Whoever may read it may execute it.
-  if (!existed && writing) {
-    fchmod(fileno(stream), st.st_mode | ((st.st_mode & 0444) >> 2));
+  // Windows has no execute permission: any file can be run, so a file written here can be run too
+  // (a program unpacked from a package, say). Whoever may read it may execute it. Also a file that exists already:
+  // a run killed between making a file and this change leaves one without.
+  mode_t runnable = st.st_mode | ((st.st_mode & 0444) >> 2);
+  if (writing && S_ISREG(st.st_mode) && runnable != st.st_mode) {
+    fchmod(fileno(stream), runnable & 07777);
   }
   return writing ? wrap_if_disk_full(stream, native, mode) : stream;
 }
@@ -260,7 +310,7 @@ int remove_file(const char* path) {
   if (denied(native) || S_ISDIR(st.st_mode) || read_only(st) || own_executable(st)) {
     return fail_crt(EACCES);
   }
-  return unlink(native.c_str()) == 0 ? 0 : fail_crt(errno);
+  return remove_entry(native, false) == 0 ? 0 : fail_crt(errno);
 }
 
 int rename_path(const char* old_path, const char* new_path) {
@@ -281,6 +331,123 @@ int rename_path(const char* old_path, const char* new_path) {
     return fail_crt(EEXIST);
   }
   return std::rename(from.c_str(), to.c_str()) == 0 ? 0 : fail_crt(errno);
+}
+
+bool copy_stream(FILE* source, FILE* destination) {
+  // A stream of the disk-full seam has no descriptor: it takes the loop below, so the seam sees every byte.
+  int in = fileno(source);
+  int out = fileno(destination);
+  struct stat st;
+  if (in >= 0 && out >= 0 && std::fflush(destination) == 0 && fstat(in, &st) == 0 && S_ISREG(st.st_mode)) {
+    off64_t in_at = ftello(source);
+    off64_t out_at = ftello(destination);
+    bool copied_any = false;
+    bool kernel = true;
+    for (;;) {
+      ssize_t copied = copy_file_range(in, &in_at, out, &out_at, kKernelCopyChunk, 0);
+      if (copied > 0) {
+        copied_any = true;
+        continue;
+      }
+      if (copied == 0 && (copied_any || st.st_size == 0)) {
+        break;
+      }
+      if (copied < 0 && errno == EINTR) {
+        continue;
+      }
+      // Nothing copied yet: another file system, or a file whose size the kernel does not know (as in /proc).
+      if (!copied_any && (copied == 0 || errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
+                          errno == EOPNOTSUPP || errno == EBADF)) {
+        kernel = false;
+        break;
+      }
+      int error = errno;
+      fseeko(source, in_at, SEEK_SET);
+      fseeko(destination, out_at, SEEK_SET);
+      fail_crt(error);
+      return false;
+    }
+    if (kernel) {
+      return fseeko(source, in_at, SEEK_SET) == 0 && fseeko(destination, out_at, SEEK_SET) == 0;
+    }
+  }
+  static constexpr size_t kBlock = 65536;
+  std::unique_ptr<unsigned char[]> block(new unsigned char[kBlock]);
+  for (size_t read; (read = std::fread(block.get(), 1, kBlock, source)) > 0;) {
+    if (std::fwrite(block.get(), 1, read, destination) < read) {
+      fail_crt(errno != 0 ? errno : ENOSPC);
+      return false;
+    }
+  }
+  if (std::ferror(source)) {
+    fail_crt(errno != 0 ? errno : EIO);
+    return false;
+  }
+  return true;
+}
+
+bool move_file_replacing(const char* old_path, const char* new_path) {
+  std::string from = native_path(old_path);
+  std::string to = native_path(new_path);
+  if (denied(from) || denied(to)) {
+    return fail_win(ERROR_ACCESS_DENIED);
+  }
+  struct stat st;
+  if (lstat(to.c_str(), &st) == 0 && (S_ISDIR(st.st_mode) || read_only(st) || own_executable(st))) {
+    return fail_win(ERROR_ACCESS_DENIED);
+  }
+  return std::rename(from.c_str(), to.c_str()) == 0 || failed(errno);
+}
+
+bool flush_file(const char* path) {
+  std::string native = native_path(path);
+  struct stat st;
+  if (denied(native) || (stat(native.c_str(), &st) == 0 && (S_ISDIR(st.st_mode) || read_only(st)))) {
+    return fail_win(ERROR_ACCESS_DENIED);
+  }
+  int fd = open(native.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return failed(errno);
+  }
+  bool flushed = fsync(fd) == 0;
+  int error = errno;
+  close(fd);
+  return flushed || failed(error);
+}
+
+bool move_aside_with_stand_in(const char* path, const char* aside, const char* stand_in) {
+  std::string target = native_path(path);
+  std::string away = native_path(aside);
+  std::string stand = native_path(stand_in);
+  if (denied(target) || denied(away) || denied(stand)) {
+    return fail_win(ERROR_ACCESS_DENIED);
+  }
+  struct stat st;
+  if (lstat(away.c_str(), &st) == 0) {
+    return failed(EEXIST);
+  }
+  if (renameat2(AT_FDCWD, stand.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) != 0) {
+    if (errno != EINVAL && errno != ENOSYS) {
+      return failed(errno);
+    }
+    // A file system without the exchange: two moves, as on Windows.
+    if (rename_path(path, aside) != 0) {
+      return false;
+    }
+    if (rename_path(stand_in, path) != 0) {
+      int error = errno;
+      rename_path(aside, path);
+      return failed(error);
+    }
+    return true;
+  }
+  // The stand-in's name now holds the file that was at `path`.
+  if (renameat2(AT_FDCWD, stand.c_str(), AT_FDCWD, away.c_str(), RENAME_NOREPLACE) != 0) {
+    int error = errno;
+    renameat2(AT_FDCWD, stand.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE);
+    return failed(error);
+  }
+  return true;
 }
 
 Handle find_first_file(const char* pattern, FindData* data) {
@@ -350,12 +517,13 @@ bool find_close(Handle handle) {
 }
 
 uint32_t get_file_attributes(const char* path) {
+  std::string native = native_path(path);
   struct stat st;
-  if (stat(native_path(path).c_str(), &st) != 0) {
+  if (lstat(native.c_str(), &st) != 0) {
     posix::fail_from_errno();
     return INVALID_FILE_ATTRIBUTES;
   }
-  return attributes_of(st);
+  return attributes_of(native, st);
 }
 
 bool set_file_attributes(const char* path, uint32_t attributes) {
@@ -391,7 +559,7 @@ bool delete_file(const char* path) {
   if (denied(native) || S_ISDIR(st.st_mode) || read_only(st) || own_executable(st)) {
     return fail_win(ERROR_ACCESS_DENIED);
   }
-  return unlink(native.c_str()) == 0 || posix::fail_from_errno();
+  return remove_entry(native, false) == 0 || posix::fail_from_errno();
 }
 
 bool remove_directory(const char* path) {
@@ -400,13 +568,20 @@ bool remove_directory(const char* path) {
   if (lstat(native.c_str(), &st) != 0) {
     return posix::fail_from_errno();
   }
+  // A link to a directory goes as the link; what it points to stays.
+  if (S_ISLNK(st.st_mode) && (attributes_of(native, st) & FILE_ATTRIBUTE_DIRECTORY)) {
+    if (denied(native)) {
+      return fail_win(ERROR_ACCESS_DENIED);
+    }
+    return remove_entry(native, false) == 0 || posix::fail_from_errno();
+  }
   if (!S_ISDIR(st.st_mode)) {
     return fail_win(ERROR_PATH_NOT_FOUND);
   }
   if (denied(native) || read_only(st)) {
     return fail_win(ERROR_ACCESS_DENIED);
   }
-  return rmdir(native.c_str()) == 0 || posix::fail_from_errno();
+  return remove_entry(native, true) == 0 || posix::fail_from_errno();
 }
 
 char* get_current_directory(char* buffer, size_t size) {

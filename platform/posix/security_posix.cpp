@@ -314,9 +314,13 @@ std::string sddl_text(const Dacl& dacl) {
   for (const Ace& ace : dacl.entries) {
     text += "(";
     text += ace.type == ACCESS_DENIED_ACE_TYPE ? "D" : "A";
-    text += ";" + codes_text(ace.flags, kAceFlags, std::size(kAceFlags), false);
-    text += ";" + codes_text(ace.mask, kRights, std::size(kRights), true);
-    text += ";;;" + sid_text(ace.sid) + ")";
+    text += ';';
+    text += codes_text(ace.flags, kAceFlags, std::size(kAceFlags), false);
+    text += ';';
+    text += codes_text(ace.mask, kRights, std::size(kRights), true);
+    text += ";;;";
+    text += sid_text(ace.sid);
+    text += ')';
   }
   return text;
 }

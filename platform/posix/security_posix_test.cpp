@@ -23,7 +23,8 @@ std::string round_trip(const std::string& sddl) {
   if (!platform::convert_string_security_descriptor_to_security_descriptor(to_wide(sddl).c_str(),
                                                                           platform::SDDL_REVISION_1, &descriptor,
                                                                           nullptr)) {
-    return "!" + std::to_string(platform::last_error());
+    std::string error = std::to_string(platform::last_error());
+    return "!" + error;
   }
   char16_t* text = nullptr;
   EXPECT_TRUE(platform::convert_security_descriptor_to_string_security_descriptor(

@@ -25,7 +25,7 @@ class ServiceManagerTest : public ::testing::Test {
   }
 
   platform::ScHandle create(const char* name, const char* dependencies = nullptr, const char* binary = nullptr) {
-    std::string path = binary ? binary : "\"" + sandbox_.program().string() + "\"";
+    std::string path = binary ? binary : sandbox_.quoted_program();
     platform::ScHandle service = platform::create_service(
         manager_, name, name, platform::SERVICE_ALL_ACCESS, platform::SERVICE_WIN32_OWN_PROCESS,
         platform::SERVICE_DEMAND_START, platform::SERVICE_ERROR_NORMAL, path.c_str(), nullptr, nullptr, dependencies,
@@ -130,7 +130,7 @@ TEST_F(ServiceManagerTest, QueriesTellTheSizeTheyNeed) {
   auto* config = reinterpret_cast<platform::QueryServiceConfig*>(buffer.data());
   EXPECT_FALSE(platform::query_service_config(service, config, needed - 1, &needed));
   ASSERT_TRUE(platform::query_service_config(service, config, needed, &needed));
-  EXPECT_EQ(std::string(config->binary_path_name), "\"" + sandbox_.program().string() + "\"");
+  EXPECT_EQ(std::string(config->binary_path_name), sandbox_.quoted_program());
   EXPECT_EQ(std::string(config->dependencies, 4), std::string("A\0B\0", 4));
   EXPECT_EQ(config->dependencies[4], '\0');
   EXPECT_STREQ(config->service_start_name, "LocalSystem");
@@ -185,7 +185,7 @@ TEST_F(ServiceManagerTest, StartFailsForAMissingProgramAProgramThatIsNoServiceAn
   EXPECT_FALSE(platform::start_service(missing, 0, nullptr));
   EXPECT_EQ(platform::last_error(), platform::ERROR_FILE_NOT_FOUND);
   // Run with "install" it registers and ends without connecting as a service.
-  std::string not_a_service = "\"" + sandbox_.program().string() + "\" install";
+  std::string not_a_service = sandbox_.quoted_program() + " install";
   platform::ScHandle plain = create("Plain", nullptr, not_a_service.c_str());
   EXPECT_FALSE(platform::start_service(plain, 0, nullptr));
   EXPECT_EQ(platform::last_error(), platform::ERROR_SERVICE_REQUEST_TIMEOUT);

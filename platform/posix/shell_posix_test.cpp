@@ -2,13 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/errors.h"
+#include "platform/process.h"
 #include "platform/sync.h"
+#include "tests/support/probe_runner.h"
 #include "tests/support/service_sandbox.h"
 
 namespace {
@@ -123,6 +127,51 @@ TEST_F(ShellTest, SeamMakesEveryCallFailWithTheChosenError) {
   EXPECT_GT(platform::shell_execute(nullptr, nullptr, file.c_str(), u"install", nullptr, 1), 32);
   EXPECT_EQ(wait_for_line("install|").rfind("install|cwd=", 0), 0u);
   EXPECT_EQ(sandbox_.log().find("install|", sandbox_.log().find("install|") + 1), std::string::npos);
+}
+
+// A process list must not mistake what a program left running for the program itself: the launcher hands over
+// to "another launcher" when it sees its own name.
+TEST_F(ShellTest, NothingLeftRunningIsListedAsTheCaller) {
+  std::string report = (sandbox_.scratch() / "report").string();
+  std::u16string file = wide(probe_program().string());
+  std::u16string parameters = wide("mutex m " + report + " 30000");
+  platform::ShellExecuteInfo info{};
+  info.size = sizeof info;
+  info.mask = platform::SEE_MASK_NOCLOSEPROCESS;
+  info.file = file.c_str();
+  info.parameters = parameters.c_str();
+  ASSERT_TRUE(platform::shell_execute_ex(&info));
+  ASSERT_NE(info.process, nullptr);
+  uint32_t started = platform::get_process_id(info.process);
+  ASSERT_NE(wait_for_report(report, 10000).process_id, 0u);
+
+  platform::Handle snapshot = platform::create_process_snapshot();
+  ASSERT_NE(snapshot, nullptr);
+  std::vector<platform::ProcessEntry> entries(1);
+  for (bool more = platform::process_first(snapshot, &entries.back()); more;
+       more = platform::process_next(snapshot, &entries.back())) {
+    entries.emplace_back();
+  }
+  platform::close_handle(snapshot);
+  entries.pop_back();
+  auto find = [&](uint32_t id) {
+    return std::find_if(entries.begin(), entries.end(), [id](const auto& e) { return e.process_id == id; });
+  };
+  for (const platform::ProcessEntry& entry : entries) {
+    if (entry.process_id != platform::get_current_process_id()) {
+      EXPECT_NE(entry.exe_file, "platform_tests") << entry.process_id;
+    }
+  }
+  // What waits for the program is listed too, under a name of its own.
+  auto program = find(started);
+  ASSERT_NE(program, entries.end());
+  auto waiter = find(program->parent_process_id);
+  ASSERT_NE(waiter, entries.end());
+  EXPECT_NE(waiter->exe_file, "platform_tests");
+
+  EXPECT_TRUE(platform::terminate_process(info.process, 0));
+  EXPECT_EQ(platform::wait_for_single_object(info.process, 10000), platform::WAIT_OBJECT_0);
+  platform::close_handle(info.process);
 }
 
 TEST_F(ShellTest, RecordOfTheWrongSizeIsRefused) {

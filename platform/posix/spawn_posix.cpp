@@ -1,11 +1,14 @@
 #include "platform/posix/spawn_posix.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+
+#include "platform/posix/exit_waiter_image_posix.h"
 
 extern char** environ;
 
@@ -39,26 +42,29 @@ size_t format_unsigned(unsigned value, char* out) {
   for (size_t i = 0; i < count; ++i) {
     out[i] = digits[count - 1 - i];
   }
+  out[count] = 0;
   return count;
 }
 
-void record_exit(const char* exit_file, const char* exit_tmp, int status) {
-  char text[32];
-  size_t length = 0;
-  if (WIFEXITED(status)) {
-    length = format_unsigned(static_cast<unsigned>(WEXITSTATUS(status)), text);
-  } else {
-    std::memcpy(text, "signal ", 7);
-    length = 7 + format_unsigned(static_cast<unsigned>(WTERMSIG(status)), text + 7);
-  }
-  text[length++] = '\n';
-  int fd = open(exit_tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+// The embedded exit_waiter in a file of memory that can be run; -1 when it cannot be made.
+int exit_waiter_fd() {
+  int fd = static_cast<int>(memfd_create("exit_waiter", MFD_CLOEXEC));
   if (fd < 0) {
-    return;
+    return -1;
   }
-  write_all(fd, text, length);
-  close(fd);
-  rename(exit_tmp, exit_file);
+  size_t done = 0;
+  while (done < exit_waiter_image_size) {
+    ssize_t written = write(fd, exit_waiter_image + done, exit_waiter_image_size - done);
+    if (written < 0 && errno == EINTR) {
+      continue;
+    }
+    if (written <= 0) {
+      close(fd);
+      return -1;
+    }
+    done += static_cast<size_t>(written);
+  }
+  return fd;
 }
 
 void detach_stdio() {
@@ -119,10 +125,11 @@ int spawn_detached(const SpawnRequest& request, pid_t* pid) {
     envp.push_back(entry.data());
   }
   envp.push_back(nullptr);
-  std::string exit_tmp = request.exit_file + ".tmp";
   const char* program = request.program.c_str();
   const char* directory = request.directory.empty() ? nullptr : request.directory.c_str();
-  const char* exit_file = request.exit_file.empty() ? nullptr : request.exit_file.c_str();
+  const char* exit_file = request.exit_file.c_str();
+  char child_text[16] = {};
+  char* waiter_argv[] = {const_cast<char*>("exit_waiter"), child_text, const_cast<char*>(exit_file), nullptr};
   bool null_stdio = request.null_stdio;
 
   int pid_pipe[2];
@@ -136,9 +143,11 @@ int spawn_detached(const SpawnRequest& request, pid_t* pid) {
     close(pid_pipe[1]);
     return error;
   }
+  int waiter_image = exit_waiter_fd();
 
-  // The caller reaps the first child at once; the second, in a session of its own, waits for the program and
-  // records how it ended, so the program never lingers as a zombie of a caller that does not wait.
+  // The caller reaps the first child at once; the second, in a session of its own, becomes the exit_waiter
+  // that waits for the program and records how it ended, so the program never lingers as a zombie of a caller
+  // that does not wait, and no copy of the caller stays behind.
   pid_t first = fork();
   if (first == 0) {
     setsid();
@@ -164,22 +173,24 @@ int spawn_detached(const SpawnRequest& request, pid_t* pid) {
     }
     close(error_pipe[1]);
     write_all(pid_pipe[1], &child, sizeof child);
-    close_other_fds(-1);
+    close_other_fds(waiter_image);
     detach_stdio();
     if (child < 0) {
       _exit(1);
     }
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    format_unsigned(static_cast<unsigned>(child), child_text);
+    if (waiter_image >= 0) {
+      execveat(waiter_image, "", waiter_argv, envp.data(), AT_EMPTY_PATH);
     }
-    if (exit_file) {
-      record_exit(exit_file, exit_tmp.c_str(), status);
-    }
-    _exit(0);
+    // Without its waiter the program is adopted and reaped by the system; only its exit code is lost.
+    _exit(1);
   }
   int fork_error = first < 0 ? errno : 0;
   close(pid_pipe[1]);
   close(error_pipe[1]);
+  if (waiter_image >= 0) {
+    close(waiter_image);
+  }
   if (first > 0) {
     while (waitpid(first, nullptr, 0) < 0 && errno == EINTR) {
     }

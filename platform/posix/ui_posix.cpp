@@ -6,6 +6,7 @@
 #include <gtk/gtk.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -222,7 +223,10 @@ Lresult default_dialog_message(Window* dialog, uint32_t message, Wparam wparam, 
   }
 }
 
+std::atomic<MessageObserver> g_observer{nullptr};
+
 Lresult dispatch(Window* window, uint32_t message, Wparam wparam, Lparam lparam) {
+  if (MessageObserver observer = g_observer.load()) observer(window, message, wparam, lparam);
   if (window->kind == Kind::kDialog && window->procedure &&
       window->procedure(window, message, wparam, lparam) != 0) {
     return 0;
@@ -675,6 +679,8 @@ bool send_event(Hwnd handle, GdkEventType type, guint keyval) {
 }
 
 }  // namespace
+
+void observe_messages(MessageObserver observer) { g_observer.store(observer); }
 
 bool press_escape(Hwnd dialog) { return send_event(dialog, GDK_KEY_PRESS, GDK_KEY_Escape); }
 

@@ -64,7 +64,7 @@ bool disk_full_room(const char* path, uint64_t* room) {
   return true;
 }
 
-// Wine run by root writes to, and replaces, a read-only file; Windows never does, and the Parts rely on that.
+// Wine run by root writes to, and replaces, a read-only file; Windows never does, and the launcher relies on that.
 bool read_only_file(const char* path) {
   DWORD attributes = GetFileAttributesA(path);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&

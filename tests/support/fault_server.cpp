@@ -61,7 +61,40 @@ std::vector<RecordedRequest> FaultServer::gets(const std::string& path) const {
   return found;
 }
 
+void FaultServer::announce(const std::string& path, size_t length) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  resources_["/" + path].announced = static_cast<int64_t>(length);
+}
+
+void FaultServer::on_hold(std::function<void()> hook) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  hold_hook_ = std::move(hook);
+}
+
 void FaultServer::release() { released_ = true; }
+
+void FaultServer::record(const std::string& method, const std::string& path, const std::string& range) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  requests_.push_back({method, path, range});
+}
+
+std::string FaultServer::reset_url(const std::string& path) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  if (!reset_listener_) {
+    reset_listener_ = std::make_unique<ResetListener>(
+        [this](const std::string& at, std::string* content) {
+          std::lock_guard<std::mutex> lookup(mutex_);
+          auto entry = resources_.find(at);
+          if (entry == resources_.end()) return false;
+          *content = entry->second.content;
+          return true;
+        },
+        [this](const std::string& method, const std::string& at, const std::string& range) {
+          record(method, at, range);
+        });
+  }
+  return "http://127.0.0.1:" + std::to_string(reset_listener_->port()) + path;
+}
 
 void FaultServer::start(bool tls) {
   if (tls && !server_->is_valid()) return;
@@ -71,6 +104,7 @@ void FaultServer::start(bool tls) {
     const_cast<httplib::Request&>(request).ranges.clear();
     Resource resource{"", Fault::kNone, 0};
     bool found = false;
+    std::function<void()> hold_hook;
     {
       std::lock_guard<std::mutex> hold(mutex_);
       requests_.push_back({request.method, request.path, range});
@@ -79,6 +113,7 @@ void FaultServer::start(bool tls) {
         resource = entry->second;
         found = true;
       }
+      hold_hook = hold_hook_;
     }
     if (!found) {
       response.status = 404;
@@ -86,6 +121,32 @@ void FaultServer::start(bool tls) {
       return;
     }
     const bool head = request.method == "HEAD";
+    const bool silent = resource.fault == Fault::kSilent || (resource.fault == Fault::kSilentBody && !head) ||
+                        (resource.fault == Fault::kSilentHead && head);
+    if (silent) {
+      if (hold_hook) hold_hook();
+      // Not a byte, not even the status line, until the test lets go.
+      while (!released_) sleep_ms(10);
+      response.status = 503;
+      return;
+    }
+    if (head && resource.announced >= 0) {
+      response.status = 200;
+      response.set_content(std::string(static_cast<size_t>(resource.announced), '\0'), kType);
+      return;
+    }
+    if (resource.fault == Fault::kFiveRedirects || resource.fault == Fault::kSixRedirects) {
+      const int hops = resource.fault == Fault::kFiveRedirects ? 5 : 6;
+      const int hop = request.has_param("hop") ? std::stoi(request.get_param_value("hop")) : 0;
+      if (hop < hops) {
+        response.set_redirect(request.path + "?hop=" + std::to_string(hop + 1));
+        return;
+      }
+    }
+    if (resource.fault == Fault::kResetMidBody && !head) {
+      response.set_redirect(reset_url(request.path), 307);
+      return;
+    }
     const std::string& content = resource.content;
     size_t first = 0;
     size_t last = 0;
@@ -141,11 +202,33 @@ void FaultServer::start(bool tls) {
       default:
         break;
     }
+    if (!head && !range.empty() && !ranged) {
+      response.status = 416;
+      response.set_header("Content-Range", "bytes */" + std::to_string(content.size()));
+      return;
+    }
     std::string body = ranged ? content.substr(first, last - first + 1) : content;
     response.status = ranged ? 206 : 200;
     if (ranged) {
       response.set_header("Content-Range", "bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" +
                                                std::to_string(content.size()));
+    }
+    if (resource.fault == Fault::kEndlessBody && !head) {
+      response.set_chunked_content_provider(kType, [body](size_t offset, httplib::DataSink& sink) {
+        // The asked bytes first, then filler for as long as the client reads.
+        if (offset == 0 && !body.empty()) return sink.write(body.data(), body.size());
+        static const std::string filler(65536, 'z');
+        return sink.write(filler.data(), filler.size());
+      });
+      return;
+    }
+    if (resource.fault == Fault::kCloseMidBody && !head) {
+      response.set_content_provider(body.size(), kType, [body](size_t offset, size_t, httplib::DataSink& sink) {
+        // Refusing to go on makes the library close the connection short of the announced length.
+        const size_t half = body.size() / 2;
+        return offset < half && sink.write(body.data() + offset, half - offset);
+      });
+      return;
     }
     if (resource.fault == Fault::kShortRange && ranged) body.resize(body.size() / 2);
     if (resource.fault == Fault::kStallMidBody && !head) {

@@ -3,12 +3,16 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "tests/support/reset_listener.h"
 
 namespace httplib {
 class Server;
@@ -27,6 +31,14 @@ enum class Fault {
   kStatus404,             // 404 with a short page, HEAD too
   kStatus503,             // 503 with a short page, HEAD too
   kRedirect,              // 302 to the content taken as a URL, HEAD too
+  kFiveRedirects,         // five 302s in a row before the content, HEAD too
+  kSixRedirects,          // six 302s in a row before the content, HEAD too
+  kResetMidBody,          // a GET gets the right length, half of its bytes, then a TCP reset
+  kCloseMidBody,          // a GET gets the right length, half of its bytes, then the connection is closed
+  kEndlessBody,           // a range gets 206 with its Content-Range and then bytes without end
+  kSilent,                // every request, HEAD too, gets nothing at all until release()
+  kSilentBody,            // HEAD with the length; a GET gets nothing at all until release()
+  kSilentHead,            // HEAD gets nothing at all until release(); a GET gets 200 with the whole body
 };
 
 struct RecordedRequest {
@@ -57,6 +69,11 @@ class FaultServer {
   std::vector<RecordedRequest> gets(const std::string& path = "") const;
   // The most GET handlers that ran at the same time.
   int max_concurrent_gets() const { return max_concurrent_; }
+  // HEAD reports this length for the path from now on, whatever the GETs serve: a file that changed between
+  // the probe and the ranges.
+  void announce(const std::string& path, size_t length);
+  // Called on the server's thread whenever a silent request begins to wait.
+  void on_hold(std::function<void()> hook);
   // Lets stalled bodies go on.
   void release();
 
@@ -64,10 +81,14 @@ class FaultServer {
     std::string content;
     Fault fault;
     int delay_ms;
+    int64_t announced = -1;  // the length HEAD reports, -1 for the content's own
   };
 
  private:
   void start(bool tls);
+  void record(const std::string& method, const std::string& path, const std::string& range);
+  // The URL of the reset listener for a path; it is started on the first call.
+  std::string reset_url(const std::string& path);
 
   std::unique_ptr<httplib::Server> server_;
   std::thread listener_;
@@ -79,4 +100,6 @@ class FaultServer {
   std::atomic<bool> released_{false};
   std::atomic<int> concurrent_{0};
   std::atomic<int> max_concurrent_{0};
+  std::function<void()> hold_hook_;
+  std::unique_ptr<ResetListener> reset_listener_;
 };

@@ -7,10 +7,9 @@
 #include <thread>
 
 #include "tests/support/free_port.h"
+#include "tests/support/probe_runner.h"
 
 namespace {
-
-std::string quoted(const std::filesystem::path& path) { return "'" + path.string() + "'"; }
 
 std::string read_all(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -51,7 +50,7 @@ std::string NginxFixture::https_url(const std::string& path) const {
 }
 
 std::string NginxFixture::nginx_command() const {
-  return "nginx -p " + quoted(work_dir_) + " -c " + quoted(work_dir_ / "nginx.conf");
+  return "nginx -p " + shell_quote(work_dir_) + " -c " + shell_quote(work_dir_ / "nginx.conf");
 }
 
 bool NginxFixture::start_once() {

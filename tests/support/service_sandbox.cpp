@@ -56,6 +56,11 @@ ServiceSandbox::~ServiceSandbox() {
   }
 }
 
+std::string ServiceSandbox::quoted_program() const {
+  std::string path = program().string();
+  return "\"" + path + "\"";
+}
+
 void ServiceSandbox::add_program() const {
   fs::copy_file(client_service_program(), program(), fs::copy_options::overwrite_existing);
 }
@@ -66,7 +71,7 @@ void ServiceSandbox::set_options(const std::string& lines) const {
 }
 
 bool ServiceSandbox::install() const {
-  std::string command = "\"" + program().string() + "\" install";
+  std::string command = quoted_program() + " install";
   return std::system(command.c_str()) == 0;
 }
 

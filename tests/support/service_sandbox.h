@@ -24,6 +24,8 @@ class ServiceSandbox {
   ScratchDir& scratch() { return scratch_; }
   const std::filesystem::path& program_dir() const { return program_dir_; }
   std::filesystem::path program() const { return program_dir_ / "ZanthoClientService.exe"; }
+  // The program's path in double quotes, as a service's binary path or a command names it.
+  std::string quoted_program() const;
 
   // Copies the stand-in into the program directory.
   void add_program() const;

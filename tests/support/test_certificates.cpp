@@ -4,9 +4,9 @@
 #include <fstream>
 #include <string>
 
-namespace {
+#include "tests/support/probe_runner.h"
 
-std::string quoted(const std::filesystem::path& path) { return "'" + path.string() + "'"; }
+namespace {
 
 bool run(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
 
@@ -34,12 +34,13 @@ TestCertificates make_test_certificates(const std::filesystem::path& dir) {
   certs.ok =
       run(std::string("openssl req -x509 ") + kNewKey + " -days 2 -subj '/CN=zantho test CA'" +
           " -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign" +
-          " -keyout " + quoted(ca_key) + " -out " + quoted(certs.ca_file)) &&
-      run(std::string("openssl req ") + kNewKey + " -subj '/CN=127.0.0.1' -keyout " + quoted(certs.key_file) +
-          " -out " + quoted(csr)) &&
-      run("openssl x509 -req -days 2 -in " + quoted(csr) + " -CA " + quoted(certs.ca_file) + " -CAkey " +
-          quoted(ca_key) + " -CAcreateserial -extfile " + quoted(extensions) + " -out " + quoted(certs.cert_file)) &&
+          " -keyout " + shell_quote(ca_key) + " -out " + shell_quote(certs.ca_file)) &&
+      run(std::string("openssl req ") + kNewKey + " -subj '/CN=127.0.0.1' -keyout " + shell_quote(certs.key_file) +
+          " -out " + shell_quote(csr)) &&
+      run("openssl x509 -req -days 2 -in " + shell_quote(csr) + " -CA " + shell_quote(certs.ca_file) + " -CAkey " +
+          shell_quote(ca_key) + " -CAcreateserial -extfile " + shell_quote(extensions) + " -out " +
+          shell_quote(certs.cert_file)) &&
       run(std::string("openssl req -x509 ") + kNewKey + " -days 2 -subj '/CN=127.0.0.1'" + san + " -keyout " +
-          quoted(certs.untrusted_key_file) + " -out " + quoted(certs.untrusted_cert_file));
+          shell_quote(certs.untrusted_key_file) + " -out " + shell_quote(certs.untrusted_cert_file));
   return certs;
 }
