@@ -104,7 +104,7 @@ TEST_F(FilesTest, MoveAsideLeavesTheNameWithItsStandIn) {
     SCOPED_TRACE(std::string(c.path) + " " + c.stand_in);
     fs::path aside = c.error == platform::ERROR_ALREADY_EXISTS ? "zantho.old.exe" : "other.old.exe";
     platform::set_denied_path_suffix(c.denied);
-    EXPECT_FALSE(platform::move_aside_with_stand_in(c.path, aside.c_str(), c.stand_in));
+    EXPECT_FALSE(platform::move_aside_with_stand_in(c.path, aside.string().c_str(), c.stand_in));
     EXPECT_EQ(platform::last_error(), c.error);
     platform::set_denied_path_suffix(nullptr);
     EXPECT_EQ(scratch_.read("zantho.exe"), "copy");

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Windows dependencies static with mingw-w64 from Debian's source packages (libcurl with Schannel,
 # libuv, minizip, GoogleTest) into a cache keyed by their versions, and prints the cache's prefix.
-# zlib comes from libz-mingw-w64-dev; spdlog, fmt and RapidJSON are used header-only from their -dev packages.
+# zlib comes from libz-mingw-w64-dev; spdlog, fmt and RapidJSON are used header-only from their -dev packages;
+# the suites' HTTP server, cpp-httplib, header-only from its source package.
 # Usage: tools/windows-deps.sh   (ZANTHO_WINDOWS_DEPS_CACHE overrides /var/cache/zantho-windows-deps)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -20,8 +21,9 @@ installed_version() {
 
 key="curl-$(source_versions curl | head -1)_libuv1-$(source_versions libuv1 | head -1)"
 key+="_zlib-$(installed_version libz-mingw-w64-dev)_googletest-$(installed_version googletest)"
+key+="_cpp-httplib-$(source_versions cpp-httplib | head -1)"
 # Raised when the way of building them changes.
-recipe=1
+recipe=2
 key+="_gcc-$(x86_64-w64-mingw32-g++-posix -dumpversion)_recipe-$recipe"
 prefix=$cache/${key//[^A-Za-z0-9._+-]/_}
 if [ -f "$prefix/.complete" ]; then
@@ -59,7 +61,7 @@ cmake_build() {
 }
 
 pids=()
-for package in curl libuv1 zlib; do
+for package in curl libuv1 zlib cpp-httplib; do
   fetch "$package" &
   pids+=($!)
 done
@@ -93,6 +95,10 @@ cmake_build /usr/src/googletest "$work/googletest-build" -Dgtest_force_shared_cr
 for dir in spdlog fmt rapidjson; do
   ln -sfn "/usr/include/$dir" "$prefix/include/$dir"
 done
+
+# cpp-httplib's -dev package holds a header split off a library built for Linux; its source package has the whole
+# header-only library (without OpenSSL here: the suites' TLS server stays on Linux).
+cp "$(echo "$work"/cpp-httplib-*/)httplib.h" "$prefix/include/"
 
 touch "$prefix/.complete"
 echo "built the Windows dependencies in $(($(date +%s) - started)) s" >&2

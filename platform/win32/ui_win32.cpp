@@ -1,5 +1,6 @@
 #include "platform/ui.h"
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -40,13 +41,29 @@ uint16_t supported_language(LANGID language) {
   }
 }
 
+std::atomic<MessageObserver> g_observer{nullptr};
+
+LRESULT CALLBACK observe_sent_message(int code, WPARAM wparam, LPARAM lparam) {
+  MessageObserver observer = g_observer.load();
+  if (code == HC_ACTION && observer) {
+    const auto* sent = reinterpret_cast<const CWPSTRUCT*>(lparam);
+    observer(sent->hwnd, sent->message, sent->wParam, sent->lParam);
+  }
+  return CallNextHookEx(nullptr, code, wparam, lparam);
+}
+
 }  // namespace
 
 intptr_t dialog_box_param(Hinstance instance, int template_id, Hwnd owner, DialogProc procedure, Lparam init_param) {
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS};
   InitCommonControlsEx(&controls);
-  return DialogBoxParamW(resource_module(instance), MAKEINTRESOURCEW(template_id), native(owner),
-                         reinterpret_cast<DLGPROC>(procedure), init_param);
+  // The slots reach the dialog's windows by sent messages: a hook on the dialog's thread sees each one before the
+  // window does, for whoever observes them.
+  HHOOK hook = SetWindowsHookExW(WH_CALLWNDPROC, observe_sent_message, nullptr, GetCurrentThreadId());
+  intptr_t result = DialogBoxParamW(resource_module(instance), MAKEINTRESOURCEW(template_id), native(owner),
+                                    reinterpret_cast<DLGPROC>(procedure), init_param);
+  if (hook) UnhookWindowsHookEx(hook);
+  return result;
 }
 
 bool end_dialog(Hwnd dialog, intptr_t result) { return EndDialog(native(dialog), result) != FALSE; }
@@ -148,5 +165,7 @@ bool save_window_image(Hwnd dialog, const std::string& png_path) {
   ReleaseDC(window, window_dc);
   return saved;
 }
+
+void observe_messages(MessageObserver observer) { g_observer.store(observer); }
 
 }  // namespace platform

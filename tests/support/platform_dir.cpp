@@ -45,7 +45,7 @@ int end_processes_of(const std::filesystem::path& platform_dir) {
   if (const char* value = std::getenv("ZANTHO_PLATFORM_DIR")) {
     previous = value;
   }
-  set_platform_dir(platform_dir.c_str());
+  set_platform_dir(platform_dir.string().c_str());
   // The waits below must run on the real clock; the test is over.
   platform::use_test_clock(false);
   // A process may start another while it is being ended (a waiter, a service), so look again until none is left.
