@@ -13,6 +13,7 @@
 
 #include "common/log.h"
 #include "tests/support/scratch_dir.h"
+#include "tests/support/text_lines.h"
 #include "update/install_test_support.h"
 
 namespace fs = std::filesystem;
@@ -62,14 +63,7 @@ class ExtractPackagesTest : public ::testing::Test {
     dir_.write("packages/quembra_client_win32_manifest.json", "{\"checksum\":\"\",\"packages\":[" + packages + "]}");
   }
 
-  std::vector<std::string> log_lines() const {
-    std::vector<std::string> lines;
-    std::istringstream in(log_.str());
-    for (std::string line; std::getline(in, line);) {
-      lines.push_back(line);
-    }
-    return lines;
-  }
+  std::vector<std::string> log_lines() const { return text_lines(log_.str()); }
 
   ScratchDir dir_;
   std::ostringstream log_;
