@@ -27,7 +27,7 @@ struct ZipEntry {
 };
 
 void write_zip(const fs::path& path, const std::vector<ZipEntry>& entries) {
-  zipFile zip = zipOpen64(path.c_str(), APPEND_STATUS_CREATE);
+  zipFile zip = zipOpen64(path.string().c_str(), APPEND_STATUS_CREATE);
   ASSERT_NE(zip, nullptr);
   for (const ZipEntry& entry : entries) {
     zip_fileinfo info{};
