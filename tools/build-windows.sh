@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the launcher for Windows: installs the cross toolchain and Wine when missing, builds the dependencies
+# Builds the launcher for Windows: installs the cross toolchain, Wine and Xvfb when missing, builds the dependencies
 # (or takes them from their cache), then the project; zantho.exe lands at the top of BUILD_DIR, the test programs
 # and the Windows stand-ins beside it.
 # Usage: tools/build-windows.sh [BUILD_DIR]   (default build/windows)
@@ -18,7 +18,7 @@ if ! grep -rqs '^Types:.*deb-src\|^deb-src ' /etc/apt/sources.list /etc/apt/sour
   "${sudo_cmd[@]}" apt-get update -qq
 fi
 packages=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev wine wine64 dpkg-dev googletest
-          ninja-build imagemagick libspdlog-dev libfmt-dev rapidjson-dev)
+          ninja-build imagemagick libspdlog-dev libfmt-dev rapidjson-dev xvfb xauth)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
