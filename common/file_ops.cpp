@@ -19,7 +19,10 @@ bool long_path(const char* relative_path, char* buffer) {
   if (cwd == nullptr || relative_path == nullptr) {
     return false;
   }
-  int written = std::snprintf(buffer, kPathBufferSize, "\\\\?\\%s\\%s", cwd, relative_path);
+  // At a drive's root the directory already ends in its separator; a long path takes no doubled one.
+  size_t cwd_length = std::strlen(cwd);
+  const char* separator = cwd_length > 0 && (cwd[cwd_length - 1] == '\\' || cwd[cwd_length - 1] == '/') ? "" : "\\";
+  int written = std::snprintf(buffer, kPathBufferSize, "\\\\?\\%s%s%s", cwd, separator, relative_path);
   if (written < 0 || written >= kPathBufferSize) {
     std::memset(buffer, 0, kPathBufferSize);
     errno = ENAMETOOLONG;

@@ -64,7 +64,7 @@ TEST_F(FileOpsTest, MkdirMakesEveryMissingLevelAndStopsAtAFileInTheWay) {
   scratch_.write("logs", "a file");
   errno = 0;
   EXPECT_EQ(mkdir_p_cwd("logs/update"), -1);
-  EXPECT_EQ(errno, ENOTDIR);
+  EXPECT_TRUE(errno == ENOTDIR || errno == ENOENT) << errno;  // Windows finds no such path
   EXPECT_EQ(scratch_.read("logs"), "a file");
 }
 
@@ -110,13 +110,17 @@ TEST_F(FileOpsTest, RemoveTreeOfAnEmptyDirectoryAndOfLinksOutOfTheTree) {
   fs::create_directory(scratch_ / "empty");
   char dir[kPathBufferSize];
   char scratch[kPathBufferSize];
-  std::snprintf(dir, sizeof dir, "%s", (scratch_ / "empty").c_str());
+  std::snprintf(dir, sizeof dir, "%s", (scratch_ / "empty").string().c_str());
   EXPECT_EQ(remove_tree(dir, scratch), 0);
   EXPECT_FALSE(fs::exists(scratch_ / "empty"));
 
   scratch_.write("outside/keep", "k");
   fs::create_directory(scratch_ / "linked");
-  fs::create_directory_symlink(scratch_ / "outside", scratch_ / "linked/link");
+  std::error_code no_links;
+  fs::create_directory_symlink(scratch_ / "outside", scratch_ / "linked/link", no_links);
+  if (no_links) {
+    GTEST_SKIP() << "no directory links can be made here: " << no_links.message();
+  }
   fs::create_symlink(scratch_ / "nowhere", scratch_ / "linked/dangling");
   EXPECT_EQ(delete_path_cwd("linked"), 0);
   EXPECT_FALSE(fs::exists(scratch_ / "linked"));
@@ -214,8 +218,10 @@ TEST_F(FileOpsTest, CurrentDirectoryComesInABufferOfEachThreadsOwn) {
 
 TEST_F(FileOpsTest, CurrentDirectoryAtTheRootStillResolves) {
   scratch_.write("at_root", "r");
-  std::string relative = fs::path(scratch_ / "at_root").relative_path().string();
-  ASSERT_TRUE(set_current_dir("/"));
+  // The root of the scratch directory's own drive: the current drive may be another.
+  const fs::path file = scratch_ / "at_root";
+  std::string relative = file.relative_path().string();
+  ASSERT_TRUE(set_current_dir(file.root_path().string().c_str()));
   EXPECT_TRUE(file_exists_cwd(relative.c_str()));
   EXPECT_FALSE(set_current_dir("no such directory"));
 }

@@ -81,7 +81,9 @@ TEST(ThreadsTest, ProcessIdOfAProcessHandleAndNoPipeClients) {
   id = 77;
   EXPECT_FALSE(get_pipe_client_pid(nullptr, &id));
   EXPECT_EQ(id, 77u);
-  EXPECT_EQ(platform::last_error(), platform::ERROR_NOT_SUPPORTED);
+  // POSIX has no named pipes; Windows refuses the null handle.
+  uint32_t error = platform::last_error();
+  EXPECT_TRUE(error == platform::ERROR_NOT_SUPPORTED || error == platform::ERROR_INVALID_HANDLE) << error;
 }
 
 }  // namespace

@@ -28,7 +28,7 @@ TEST_P(NginxDownloadTest, FilesArriveWholeInRangesOverHttp11) {
   }
   NginxFixture nginx(scratch_ / "root", scratch_ / "nginx");
   ASSERT_TRUE(nginx.ok()) << nginx.error();
-  ASSERT_TRUE(platform::set_environment_variable("CURL_CA_BUNDLE", nginx.ca_file().c_str()));
+  ASSERT_TRUE(platform::set_environment_variable("CURL_CA_BUNDLE", nginx.ca_file().string().c_str()));
   std::filesystem::create_directories(scratch_ / "out");
   for (const Served& served : kFiles) {
     const std::string url = https ? nginx.https_url(served.name) : nginx.http_url(served.name);

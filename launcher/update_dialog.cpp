@@ -116,7 +116,7 @@ void restore_launcher() {
 [[noreturn]] void end_process_on_cancel() {
   if (std::shared_ptr<spdlog::logger> logger = spdlog::get("update")) logger->flush();
   std::fflush(nullptr);
-  std::quick_exit(-1);
+  std::_Exit(-1);
 }
 
 struct WorkerStart {

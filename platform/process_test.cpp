@@ -16,7 +16,11 @@
 
 namespace {
 
-std::filesystem::path own_program() { return build_dir() / "platform/platform_tests"; }
+// This test program, with the extension the system gives programs (".exe" on Windows).
+std::filesystem::path own_program() {
+  std::filesystem::path path = build_dir() / "platform/platform_tests";
+  return std::filesystem::exists(path) ? path : path.replace_extension(".exe");
+}
 
 std::string narrow(const char16_t* wide) {
   char out[4096];
@@ -43,7 +47,7 @@ TEST(ProcessTest, SnapshotListsThisProcessByExecutableFileName) {
   for (bool more = platform::process_first(snapshot, &entry); more; more = platform::process_next(snapshot, &entry)) {
     if (entry.process_id == platform::get_current_process_id()) {
       found = true;
-      EXPECT_EQ(entry.exe_file, "platform_tests");
+      EXPECT_EQ(entry.exe_file, own_program().filename().string());
     }
   }
   EXPECT_EQ(platform::last_error(), platform::ERROR_NO_MORE_FILES);

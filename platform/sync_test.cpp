@@ -132,18 +132,18 @@ TEST_F(SyncTest, EventOfAKilledCreatorIsGoneAndANewOneStartsFresh) {
 }
 
 TEST_F(SyncTest, WaitAndCloseRejectHandlesTheyDoNotKnow) {
-  platform::Handle mutex = platform::create_mutex(nullptr, false);
-  ASSERT_NE(mutex, nullptr);
+  platform::Handle event = platform::create_event(nullptr, true, true);
+  ASSERT_NE(event, nullptr);
+  EXPECT_TRUE(platform::close_handle(event));
   int not_a_handle = 0;
   for (platform::Handle handle : {static_cast<platform::Handle>(nullptr), static_cast<platform::Handle>(&not_a_handle),
-                                  mutex}) {
+                                  event}) {
     platform::set_last_error(0);
     EXPECT_EQ(platform::wait_for_single_object(handle, 0), platform::WAIT_FAILED);
     EXPECT_EQ(platform::last_error(), platform::ERROR_INVALID_HANDLE);
   }
-  EXPECT_TRUE(platform::close_handle(mutex));
-  EXPECT_FALSE(platform::close_handle(mutex));
-  EXPECT_FALSE(platform::set_event(mutex));
+  EXPECT_FALSE(platform::close_handle(event));
+  EXPECT_FALSE(platform::set_event(event));
 }
 
 }  // namespace

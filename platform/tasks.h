@@ -110,6 +110,9 @@ struct TaskRecord {
   bool operator==(const TaskRecord&) const = default;
 };
 
+// Releases the platform's own object behind a layer object (null where the layer keeps the records itself).
+void release_native_task_object(void* native);
+
 // Reference counting as COM's: every object comes with one reference, release() drops one and frees the object
 // at zero. An object keeps alive what it was obtained from.
 template <class T>
@@ -117,6 +120,7 @@ class TaskObject {
  public:
   uint32_t release() {
     if (--references_ == 0) {
+      release_native_task_object(native_);
       delete static_cast<T*>(this);
       return 0;
     }
@@ -128,6 +132,9 @@ class TaskObject {
   ~TaskObject() = default;
   TaskObject(const TaskObject&) = delete;
   TaskObject& operator=(const TaskObject&) = delete;
+
+  // The platform's interface this object stands for, where the platform has one.
+  void* native_ = nullptr;
 
  private:
   uint32_t references_ = 1;

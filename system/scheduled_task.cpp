@@ -41,7 +41,7 @@ std::u16string start_boundary_text() {
 int32_t register_open_task(const char* program_path, const std::u16string& arguments) {
   using namespace platform;
 
-  HRESULT result = co_initialize_ex(COINIT_MULTITHREADED);
+  platform::HRESULT result = co_initialize_ex(COINIT_MULTITHREADED);
   if (failed(result) && result != RPC_E_CHANGED_MODE) {
     std::printf("GetLastError = %d", static_cast<int>(last_error()));
     std::printf("\nCoInitializeEx failed: %x", hex(result));

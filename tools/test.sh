@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what the suite needs, then builds and runs it three times: plain, under ASan + UBSan, and a Release
-# build with clang. Warnings are errors here.
+# build with clang (warnings are errors here); then the Windows build and its suites under Wine.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/tools/install-packages.sh"
@@ -22,3 +22,5 @@ UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 LSAN_OPTIONS=suppressions=$root/tools/lsan.supp:print_suppressions=0 \
   run_suite "$root/build/sanitize" RelWithDebInfo -DZANTHO_SANITIZE=ON
 CC=clang CXX=clang++ run_suite "$root/build/clang" Release
+
+ZANTHO_LINUX_BUILD="$root/build/plain" "$root/tools/test-windows.sh" "$root/build/windows"

@@ -13,6 +13,7 @@
 
 #include "common/log.h"
 #include "tests/support/scratch_dir.h"
+#include "tests/support/text_lines.h"
 #include "update/install_test_support.h"
 
 namespace fs = std::filesystem;
@@ -26,7 +27,7 @@ struct ZipEntry {
 };
 
 void write_zip(const fs::path& path, const std::vector<ZipEntry>& entries) {
-  zipFile zip = zipOpen64(path.c_str(), APPEND_STATUS_CREATE);
+  zipFile zip = zipOpen64(path.string().c_str(), APPEND_STATUS_CREATE);
   ASSERT_NE(zip, nullptr);
   for (const ZipEntry& entry : entries) {
     zip_fileinfo info{};
@@ -62,14 +63,7 @@ class ExtractPackagesTest : public ::testing::Test {
     dir_.write("packages/quembra_client_win32_manifest.json", "{\"checksum\":\"\",\"packages\":[" + packages + "]}");
   }
 
-  std::vector<std::string> log_lines() const {
-    std::vector<std::string> lines;
-    std::istringstream in(log_.str());
-    for (std::string line; std::getline(in, line);) {
-      lines.push_back(line);
-    }
-    return lines;
-  }
+  std::vector<std::string> log_lines() const { return text_lines(log_.str()); }
 
   ScratchDir dir_;
   std::ostringstream log_;

@@ -21,6 +21,7 @@
 #include "launcher/update_settings.h"
 #include "tests/support/nginx_fixture.h"
 #include "tests/support/scratch_dir.h"
+#include "tests/support/text_lines.h"
 #include "tools/publisher/publisher.h"
 #include "update/pipeline_state.h"
 #include "update/unix_time.h"
@@ -39,14 +40,7 @@ class CapturedLog {
     g_log_ready = 1;
   }
   ~CapturedLog() { spdlog::drop("update"); }
-  std::vector<std::string> lines() const {
-    std::vector<std::string> result;
-    std::istringstream in(stream_.str());
-    for (std::string line; std::getline(in, line);) {
-      result.push_back(line);
-    }
-    return result;
-  }
+  std::vector<std::string> lines() const { return text_lines(stream_.str()); }
 
  private:
   std::ostringstream stream_;

@@ -1,5 +1,6 @@
 // What the file layer does here beyond what every platform shares: a user who is not root (the suite may run as
-// root, which may write anywhere, so those cases run in a child that has given up root first), and the copy.
+// root, which may write anywhere, so those cases run in a child that has given up root first), the copy, links,
+// and the Windows path rules it emulates (Windows has those itself).
 #include "platform/files.h"
 
 #include <grp.h>
@@ -158,6 +159,46 @@ TEST(OpenStreamTest, EveryFileWrittenCanBeRun) {
     EXPECT_NE(perms & fs::perms::owner_exec, fs::perms::none) << name;
     EXPECT_NE(perms & fs::perms::group_exec, fs::perms::none) << name;
   }
+}
+
+TEST(NativePathTest, WindowsFormsBecomeThisSystemsPath) {
+  struct {
+    const char* given;
+    const char* native;
+  } cases[] = {
+      {"\\\\?\\\\tmp\\dir\\packages\\tmp", "/tmp/dir/packages/tmp"},
+      {"\\\\?\\/tmp/dir\\a/b", "/tmp/dir/a/b"},
+      {"packages\\tmp/x.zip", "packages/tmp/x.zip"},
+      {"\\\\?\\\\\\rel", "//rel"},  // a current directory at the root keeps both separators
+      {"", ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(platform::native_path(c.given), c.native) << c.given;
+  }
+}
+
+// A link is listed as itself, a reparse point, as Windows lists a link to a directory, and goes as a link.
+TEST(LinkTest, ALinkIsAReparsePointAndIsRemovedWithoutItsTarget) {
+  ScratchDir scratch;
+  scratch.enter();
+  scratch.write("d/a.txt", "12345");
+  fs::create_directory(scratch / "d/sub");
+  fs::create_directory_symlink(scratch / "d/sub", scratch / "d/link");
+  const uint32_t kDirLink = platform::FILE_ATTRIBUTE_DIRECTORY | platform::FILE_ATTRIBUTE_REPARSE_POINT;
+  platform::FindData data;
+  platform::Handle handle = platform::find_first_file("d/link", &data);
+  ASSERT_NE(handle, nullptr);
+  EXPECT_EQ(data.name, "link");
+  EXPECT_EQ(data.attributes, kDirLink);
+  platform::find_close(handle);
+  EXPECT_EQ(platform::get_file_attributes("d/link"), kDirLink);
+  fs::create_symlink(scratch / "d/a.txt", scratch / "d/file-link");
+  EXPECT_EQ(platform::get_file_attributes("d/file-link"), platform::FILE_ATTRIBUTE_REPARSE_POINT);
+  // Removing the link as a directory leaves its target.
+  EXPECT_TRUE(platform::remove_directory("d/link"));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(scratch / "d/link")));
+  EXPECT_TRUE(fs::is_directory(scratch / "d/sub"));
+  EXPECT_FALSE(platform::remove_directory("d/file-link"));
 }
 
 }  // namespace

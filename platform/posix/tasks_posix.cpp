@@ -1,13 +1,12 @@
 #include "platform/tasks.h"
 
 #include <atomic>
-#include <map>
-#include <mutex>
 #include <new>
 #include <random>
 #include <string>
 
 #include "platform/posix/task_store_posix.h"
+#include "platform/task_call_faults.h"
 #include "platform/posix/task_waiter_posix.h"
 
 namespace platform {
@@ -31,32 +30,6 @@ struct ComThreadState {
 
 thread_local ComThreadState t_com;
 std::atomic<bool> g_security_set{false};
-
-std::mutex g_faults_mutex;
-std::map<std::string, HRESULT>& faults() {
-  static std::map<std::string, HRESULT> map;
-  return map;
-}
-
-// True when a test made `call` fail; *result then holds what it returns.
-bool faulted(const char* call, HRESULT* result) {
-  std::lock_guard<std::mutex> lock(g_faults_mutex);
-  auto it = faults().find(call);
-  if (it == faults().end()) {
-    return false;
-  }
-  *result = it->second;
-  return true;
-}
-
-// Every call of the layer starts with this, so that a test can make any of them fail.
-#define RETURN_IF_FAULTED(call)         \
-  do {                                  \
-    HRESULT fault_result;               \
-    if (faulted(call, &fault_result)) { \
-      return fault_result;              \
-    }                                   \
-  } while (false)
 
 std::u16string text_of(const char16_t* value) { return value != nullptr ? std::u16string(value) : std::u16string(); }
 
@@ -108,6 +81,9 @@ HRESULT validate(const TaskRecord& record) {
 }
 
 }  // namespace
+
+// Every object's state lives in the layer's own records here.
+void release_native_task_object(void*) {}
 
 HRESULT co_initialize_ex(uint32_t coinit) {
   RETURN_IF_FAULTED("CoInitializeEx");
@@ -426,15 +402,9 @@ bool read_task_record(const std::u16string& name, TaskRecord* record) { return t
 
 std::vector<std::u16string> registered_task_names() { return task_store::names(); }
 
-void set_task_call_fault(const char* call, HRESULT result) {
-  std::lock_guard<std::mutex> lock(g_faults_mutex);
-  faults()[call] = result;
-}
+void set_task_call_fault(const char* call, HRESULT result) { task_call_faults::set(call, result); }
 
-void clear_task_call_faults() {
-  std::lock_guard<std::mutex> lock(g_faults_mutex);
-  faults().clear();
-}
+void clear_task_call_faults() { task_call_faults::clear(); }
 
 void reset_com_security_for_testing() { g_security_set.store(false); }
 

@@ -99,8 +99,8 @@ class LauncherE2E : public testing::Test {
     nginx_ = std::make_unique<NginxFixture>(cdn_, scratch_ / "nginx");
     ASSERT_TRUE(nginx_->ok()) << nginx_->error();
 
-    const fs::path standins = build_dir() / "standins";
-    copy(build_dir() / "zantho.exe", image_ / "zantho.exe");
+    const fs::path standins = program_dir() / "standins";
+    copy(program_dir() / "zantho.exe", image_ / "zantho.exe");
     copy(standins / "zanthoui.exe", image_ / "zanthoui.exe");
     copy(standins / "bin" / "quillon.dll", image_ / "bin" / "quillon.dll");
     copy(standins / "ZanthoClientService.exe", image_ / "ZanthoClientService.exe");
@@ -123,14 +123,14 @@ class LauncherE2E : public testing::Test {
     options.out = cdn_;
     options.packages = {{"programs.zip", {"zantho.exe", "zanthoui.exe", "ZanthoClientService.exe", "bin"}},
                         {"data.zip", {"*"}}};
-    options.cdndomain = "127.0.0.1:" + std::to_string(nginx_->https_port()) + cdn_path;
+    options.cdndomain = test_host() + ":" + std::to_string(nginx_->https_port()) + cdn_path;
     ASSERT_EQ(publish_tree(options, &published_), 0);
   }
 
   // The launcher alone with its configuration: everything else must come from the CDN.
   void install_launcher_only(const std::string& index_host = "") {
-    copy(build_dir() / "zantho.exe", install_ / "zantho.exe");
-    std::string host = index_host.empty() ? "127.0.0.1:" + std::to_string(nginx_->https_port()) : index_host;
+    copy(program_dir() / "zantho.exe", install_ / "zantho.exe");
+    std::string host = index_host.empty() ? test_host() + ":" + std::to_string(nginx_->https_port()) : index_host;
     write_file(install_ / "config.json", "{\"zantho\":{\"indexserver\":\"" + host + "\"}}");
   }
 
@@ -147,7 +147,7 @@ class LauncherE2E : public testing::Test {
   // Runs install/zantho.exe with the arguments (a shell word list) and returns its exit code.
   int run_launcher(const std::string& arguments, const std::string& extra_env = "") {
     std::string command = "cd '" + install_.string() + "' && " + environment() + "CURL_CA_BUNDLE='" + nginx_->ca_file().string() +
-                          "' ZANTHO_MESSAGE_BOX_LOG='" + (install_ / "message_boxes.txt").string() + "' " + extra_env + " ./zantho.exe " + arguments + " >stdout.txt 2>stderr.txt; echo $? >exit.txt";
+                          "' ZANTHO_MESSAGE_BOX_LOG='" + (install_ / "message_boxes.txt").string() + "' " + extra_env + " " + program_runner() + "./zantho.exe " + arguments + " >stdout.txt 2>stderr.txt; echo $? >exit.txt";
     if (std::system(command.c_str()) != 0) {
       return -1000;
     }
@@ -193,7 +193,7 @@ class LauncherE2E : public testing::Test {
     fs::path dir = scratch_ / ("elsewhere-" + std::to_string(++lingering_));
     fs::create_directories(dir);
     std::string command = "cd '" + dir.string() + "' && " + environment() + "ZANTHO_UI_LINGER_MS=" +
-                          std::to_string(linger_ms) + " '" + program.string() + "' >/dev/null 2>&1 &";
+                          std::to_string(linger_ms) + " " + program_runner() + "'" + program.string() + "' >/dev/null 2>&1 &";
     ASSERT_EQ(std::system(command.c_str()), 0);
     wait_for(dir / "zanthoui.calls");
   }
@@ -201,7 +201,7 @@ class LauncherE2E : public testing::Test {
   // Another process holds the single-instance mutex for hold_ms.
   void hold_instance_mutex(int hold_ms) {
     fs::path report = scratch_ / "mutex.report";
-    std::string command = environment() + "'" + probe_program().string() +
+    std::string command = environment() + program_runner() + "'" + probe_program().string() +
                           "' mutex zantho.exe '" + report.string() + "' " + std::to_string(hold_ms) + " >/dev/null 2>&1 &";
     ASSERT_EQ(std::system(command.c_str()), 0);
     wait_for(report);
@@ -331,7 +331,7 @@ TEST_F(LauncherE2E, DefaultModeRepairsADamagedInstallationAndReplacesItself) {
   expect_installation_matches_image();
   // The launcher still runs from zantho.old.exe while it tries to remove it, so the file stays for the
   // next copy to remove.
-  EXPECT_TRUE(same_content(install_ / "zantho.old.exe", build_dir() / "zantho.exe"));
+  EXPECT_TRUE(same_content(install_ / "zantho.old.exe", program_dir() / "zantho.exe"));
   EXPECT_FALSE(fs::exists(install_ / "message_boxes.txt"));
   std::vector<std::string> lines = log();
   EXPECT_TRUE(contains(lines, "end COPY"));
@@ -439,7 +439,7 @@ TEST_F(LauncherE2E, DefaultModeHandsOverToAnotherRunningLauncher) {
   install_everything();
   // Any program whose executable is named zantho.exe counts as a launcher.
   fs::path other = scratch_ / "other" / "zantho.exe";
-  copy(build_dir() / "standins" / "zanthoui.exe", other);
+  copy(program_dir() / "standins" / "zanthoui.exe", other);
   start_lingering(other, 60000);
   EXPECT_EQ(run_launcher(""), 0);
   EXPECT_EQ(ui_calls(), (std::vector<std::string>{install_.string()}));
@@ -479,7 +479,7 @@ TEST_F(LauncherE2E, AKilledDownloadResumesOnTheNextRun) {
   install_launcher_only();
   fs::path partial = install_ / "packages" / "data.zip";
   std::string command = "cd '" + install_.string() + "' && " + environment() + "CURL_CA_BUNDLE='" +
-                        nginx_->ca_file().string() + "' ./zantho.exe -b >/dev/null 2>&1 & pid=$!; " +
+                        nginx_->ca_file().string() + "' " + program_runner() + "./zantho.exe -b >/dev/null 2>&1 & pid=$!; " +
                         "for i in $(seq 1 1000); do s=$(stat -c %s '" + partial.string() +
                         "' 2>/dev/null || echo 0); [ \"$s\" -gt 1048576 ] && break; sleep 0.01; done; kill -9 $pid";
   ASSERT_EQ(std::system(command.c_str()), 0);

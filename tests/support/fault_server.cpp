@@ -27,11 +27,6 @@ void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms
 
 FaultServer::FaultServer() : server_(std::make_unique<httplib::Server>()), scheme_("http") { start(false); }
 
-FaultServer::FaultServer(const std::string& cert_file, const std::string& key_file)
-    : server_(std::make_unique<httplib::SSLServer>(cert_file.c_str(), key_file.c_str())), scheme_("https") {
-  start(true);
-}
-
 FaultServer::~FaultServer() {
   release();
   if (listener_.joinable()) {

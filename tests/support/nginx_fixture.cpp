@@ -50,7 +50,7 @@ std::string NginxFixture::https_url(const std::string& path) const {
 }
 
 std::string NginxFixture::nginx_command() const {
-  return "nginx -p " + shell_quote(work_dir_) + " -c " + shell_quote(work_dir_ / "nginx.conf");
+  return "nginx -p " + shell_quote(work_dir_.string()) + " -c " + shell_quote((work_dir_ / "nginx.conf").string());
 }
 
 bool NginxFixture::start_once() {

@@ -1,6 +1,7 @@
 #include "tests/support/platform_dir.h"
 
 #include <cstdlib>
+#include <set>
 #include <vector>
 
 #include "platform/environment.h"
@@ -12,27 +13,46 @@ namespace {
 
 void set_platform_dir(const char* value) { platform::set_environment_variable("ZANTHO_PLATFORM_DIR", value); }
 
-// With the directory set, the snapshot lists only the processes started with it.
-std::vector<uint32_t> processes_of_this_machine() {
+std::vector<uint32_t> snapshot_ids() {
   std::vector<uint32_t> found;
   platform::Handle snapshot = platform::create_process_snapshot();
   platform::ProcessEntry entry;
   for (bool more = platform::process_first(snapshot, &entry); more; more = platform::process_next(snapshot, &entry)) {
-    if (entry.process_id != platform::get_current_process_id()) {
-      found.push_back(entry.process_id);
-    }
+    found.push_back(entry.process_id);
   }
   platform::close_handle(snapshot);
+  return found;
+}
+
+// What ran before the first test set a directory: the tests started none of it. Under Wine the snapshot lists the
+// prefix's own processes too (its service manager among them), which must outlive every test.
+const std::set<uint32_t>& processes_before_the_tests() {
+  static const std::set<uint32_t> before = [] {
+    std::vector<uint32_t> ids = snapshot_ids();
+    return std::set<uint32_t>(ids.begin(), ids.end());
+  }();
+  return before;
+}
+
+// With the directory set, the snapshot lists only the processes started with it.
+std::vector<uint32_t> processes_of_this_machine() {
+  std::vector<uint32_t> found;
+  for (uint32_t process_id : snapshot_ids()) {
+    if (process_id != platform::get_current_process_id() && !processes_before_the_tests().count(process_id)) {
+      found.push_back(process_id);
+    }
+  }
   return found;
 }
 
 }  // namespace
 
 ScopedPlatformDir::ScopedPlatformDir(const std::filesystem::path& dir) : dir_(dir) {
+  processes_before_the_tests();
   if (const char* previous = std::getenv("ZANTHO_PLATFORM_DIR")) {
     previous_ = previous;
   }
-  set_platform_dir(dir.c_str());
+  set_platform_dir(dir.string().c_str());
 }
 
 ScopedPlatformDir::~ScopedPlatformDir() {
@@ -45,7 +65,8 @@ int end_processes_of(const std::filesystem::path& platform_dir) {
   if (const char* value = std::getenv("ZANTHO_PLATFORM_DIR")) {
     previous = value;
   }
-  set_platform_dir(platform_dir.c_str());
+  processes_before_the_tests();
+  set_platform_dir(platform_dir.string().c_str());
   // The waits below must run on the real clock; the test is over.
   platform::use_test_clock(false);
   // A process may start another while it is being ended (a waiter, a service), so look again until none is left.

@@ -7,7 +7,9 @@
 
 #include "tests/support/scratch_dir.h"
 
-std::filesystem::path probe_program() { return build_dir() / "tests/support/platform_probe/platform_probe"; }
+std::filesystem::path probe_program() {
+  return program_dir() / ("tests/support/platform_probe/platform_probe" + program_suffix());
+}
 
 std::string shell_quote(const std::string& text) {
   std::string quoted = "'";

@@ -60,3 +60,26 @@ fs::path build_dir() {
   const char* dir = std::getenv("ZANTHO_BUILD_DIR");
   return dir ? fs::path(dir) : fs::current_path();
 }
+
+namespace {
+
+std::string environment_or(const char* name, const std::string& otherwise) {
+  const char* value = std::getenv(name);
+  return value ? value : otherwise;
+}
+
+}  // namespace
+
+fs::path program_dir() {
+  const char* dir = std::getenv("ZANTHO_PROGRAM_DIR");
+  return dir ? fs::path(dir) : build_dir();
+}
+
+std::string program_runner() {
+  const std::string runner = environment_or("ZANTHO_PROGRAM_RUNNER", "");
+  return runner.empty() ? runner : runner + " ";
+}
+
+std::string program_suffix() { return environment_or("ZANTHO_PROGRAM_SUFFIX", ZANTHO_EXECUTABLE_SUFFIX); }
+
+std::string test_host() { return environment_or("ZANTHO_TEST_HOST", "127.0.0.1"); }

@@ -29,3 +29,14 @@ class ScratchDir {
 
 // The build directory of the project (from ZANTHO_BUILD_DIR), where the stand-in programs are.
 std::filesystem::path build_dir();
+
+// Where the programs under test and their stand-ins are: ZANTHO_PROGRAM_DIR when the suites drive another build's
+// programs (the Windows build's, under Wine), else build_dir().
+std::filesystem::path program_dir();
+// What a command line puts before such a program: ZANTHO_PROGRAM_RUNNER and a blank (Wine's loader), or "".
+std::string program_runner();
+// The file name ending of such programs: ZANTHO_PROGRAM_SUFFIX, else this build's own.
+std::string program_suffix();
+// The name the suites' loopback servers are reached by: ZANTHO_TEST_HOST, else 127.0.0.1 (Windows' TLS matches a
+// certificate by host name only, so the Windows programs are given "localhost").
+std::string test_host();

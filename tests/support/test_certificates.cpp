@@ -34,13 +34,13 @@ TestCertificates make_test_certificates(const std::filesystem::path& dir) {
   certs.ok =
       run(std::string("openssl req -x509 ") + kNewKey + " -days 2 -subj '/CN=zantho test CA'" +
           " -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign" +
-          " -keyout " + shell_quote(ca_key) + " -out " + shell_quote(certs.ca_file)) &&
-      run(std::string("openssl req ") + kNewKey + " -subj '/CN=127.0.0.1' -keyout " + shell_quote(certs.key_file) +
-          " -out " + shell_quote(csr)) &&
-      run("openssl x509 -req -days 2 -in " + shell_quote(csr) + " -CA " + shell_quote(certs.ca_file) + " -CAkey " +
-          shell_quote(ca_key) + " -CAcreateserial -extfile " + shell_quote(extensions) + " -out " +
-          shell_quote(certs.cert_file)) &&
+          " -keyout " + shell_quote(ca_key.string()) + " -out " + shell_quote(certs.ca_file.string())) &&
+      run(std::string("openssl req ") + kNewKey + " -subj '/CN=127.0.0.1' -keyout " + shell_quote(certs.key_file.string()) +
+          " -out " + shell_quote(csr.string())) &&
+      run("openssl x509 -req -days 2 -in " + shell_quote(csr.string()) + " -CA " + shell_quote(certs.ca_file.string()) + " -CAkey " +
+          shell_quote(ca_key.string()) + " -CAcreateserial -extfile " + shell_quote(extensions.string()) + " -out " +
+          shell_quote(certs.cert_file.string())) &&
       run(std::string("openssl req -x509 ") + kNewKey + " -days 2 -subj '/CN=127.0.0.1'" + san + " -keyout " +
-          shell_quote(certs.untrusted_key_file) + " -out " + shell_quote(certs.untrusted_cert_file));
+          shell_quote(certs.untrusted_key_file.string()) + " -out " + shell_quote(certs.untrusted_cert_file.string()));
   return certs;
 }

@@ -1,0 +1,254 @@
+#include "platform/files.h"
+
+#include <direct.h>
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "platform/win32/disk_full_stream_win32.h"
+#include "platform/win32/windows_api.h"
+
+namespace platform {
+namespace {
+
+std::mutex g_seam_lock;
+std::string g_denied_suffix;
+std::string g_full_suffix;
+uint64_t g_full_bytes = 0;
+
+// Both separators count the same when a seam's suffix is compared.
+std::string with_slashes(std::string path) {
+  std::replace(path.begin(), path.end(), '\\', '/');
+  return path;
+}
+
+bool ends_with(const std::string& text, const std::string& suffix) {
+  return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+bool denied(const char* path) {
+  std::string suffix;
+  {
+    std::lock_guard<std::mutex> guard(g_seam_lock);
+    suffix = g_denied_suffix;
+  }
+  if (suffix.empty()) {
+    const char* from_environment = std::getenv("ZANTHO_DENY_PATH_SUFFIX");
+    if (from_environment == nullptr || *from_environment == 0) {
+      return false;
+    }
+    suffix = with_slashes(from_environment);
+  }
+  return path != nullptr && ends_with(with_slashes(path), suffix);
+}
+
+// The C runtime's failure (errno) and Kernel32's (last error) at once, as a locked file gives them.
+int fail_denied() {
+  errno = EACCES;
+  SetLastError(ERROR_ACCESS_DENIED);
+  return -1;
+}
+
+bool disk_full_room(const char* path, uint64_t* room) {
+  std::lock_guard<std::mutex> guard(g_seam_lock);
+  if (g_full_suffix.empty() || !ends_with(with_slashes(path), g_full_suffix)) {
+    return false;
+  }
+  *room = g_full_bytes;
+  return true;
+}
+
+// Wine run by root writes to, and replaces, a read-only file; Windows never does, and the launcher relies on that.
+bool read_only_file(const char* path) {
+  DWORD attributes = GetFileAttributesA(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
+         !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// The wide form of a narrow name as the ANSI calls of this file read it, so both kinds of call name the same file.
+std::wstring wide_name(const char* path) {
+  int size = MultiByteToWideChar(CP_ACP, 0, path, -1, nullptr, 0);
+  std::wstring wide(size > 0 ? static_cast<size_t>(size) : 1, L'\0');
+  if (size > 0) {
+    MultiByteToWideChar(CP_ACP, 0, path, -1, wide.data(), size);
+  }
+  return wide;
+}
+
+bool move(const char* from, const char* to, DWORD flags) {
+  return MoveFileExW(wide_name(from).c_str(), wide_name(to).c_str(), flags) != FALSE;
+}
+
+void fill(const WIN32_FIND_DATAA& found, FindData* data) {
+  data->attributes = found.dwFileAttributes;
+  data->size = (static_cast<uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
+  data->name = found.cFileName;
+}
+
+}  // namespace
+
+std::string native_path(const char* path) {
+  std::string out(path ? path : "");
+  std::replace(out.begin(), out.end(), '/', '\\');
+  return out;
+}
+
+void set_denied_path_suffix(const char* suffix) {
+  std::lock_guard<std::mutex> guard(g_seam_lock);
+  g_denied_suffix = suffix ? with_slashes(suffix) : std::string();
+}
+
+void set_disk_full_path_suffix(const char* suffix, uint64_t bytes) {
+  std::lock_guard<std::mutex> guard(g_seam_lock);
+  g_full_suffix = suffix ? with_slashes(suffix) : std::string();
+  g_full_bytes = bytes;
+}
+
+FILE* open_stream(const char* path, const char* mode) {
+  if (path == nullptr || mode == nullptr) {
+    errno = EINVAL;
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  if (denied(path) || (std::strpbrk(mode, "wa+") != nullptr && read_only_file(path))) {
+    fail_denied();
+    return nullptr;
+  }
+  // "N": the stream's handle is not inherited by programs this process starts.
+  FILE* stream = std::fopen(path, (std::string(mode) + "N").c_str());
+  uint64_t room = 0;
+  if (stream != nullptr && std::strpbrk(mode, "wa") != nullptr && disk_full_room(path, &room)) {
+    return win32::disk_full_stream(stream, room);
+  }
+  return stream;
+}
+
+int64_t tell_stream(FILE* stream) { return _ftelli64(stream); }
+
+int seek_stream(FILE* stream, int64_t offset, int origin) { return _fseeki64(stream, offset, origin); }
+
+// The 64-bit form of _stat, so sizes beyond 2 GiB come back whole.
+int stat_path(const char* path, FileStatus* status) {
+  struct _stat64 st;
+  if (_stat64(path, &st) != 0) {
+    return -1;
+  }
+  status->directory = (st.st_mode & _S_IFDIR) != 0;
+  status->size = static_cast<uint64_t>(st.st_size);
+  status->modified_time = static_cast<int64_t>(st.st_mtime);
+  return 0;
+}
+
+int make_directory(const char* path) { return denied(path) ? fail_denied() : _mkdir(path); }
+
+int remove_file(const char* path) { return denied(path) ? fail_denied() : std::remove(path); }
+
+int rename_path(const char* old_path, const char* new_path) {
+  return denied(old_path) || denied(new_path) ? fail_denied() : std::rename(old_path, new_path);
+}
+
+bool copy_stream(FILE* source, FILE* destination) {
+  static constexpr size_t kBlock = 65536;
+  std::string block(kBlock, '\0');
+  for (size_t read; (read = std::fread(block.data(), 1, kBlock, source)) > 0;) {
+    if (std::fwrite(block.data(), 1, read, destination) < read) {
+      return false;
+    }
+  }
+  return !std::ferror(source);
+}
+
+bool move_file_replacing(const char* old_path, const char* new_path) {
+  if (denied(old_path) || denied(new_path) || read_only_file(new_path)) {
+    return fail_denied() == 0;
+  }
+  return move(old_path, new_path, MOVEFILE_REPLACE_EXISTING);
+}
+
+bool flush_file(const char* path) {
+  if (denied(path) || read_only_file(path)) {
+    return fail_denied() == 0;
+  }
+  HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  bool flushed = FlushFileBuffers(file) != FALSE;
+  DWORD error = GetLastError();
+  CloseHandle(file);
+  SetLastError(flushed ? ERROR_SUCCESS : error);
+  return flushed;
+}
+
+// Windows has no exchange of two names: the file goes aside first, and comes back when the stand-in cannot follow.
+bool move_aside_with_stand_in(const char* path, const char* aside, const char* stand_in) {
+  if (denied(path) || denied(aside) || denied(stand_in)) {
+    return fail_denied() == 0;
+  }
+  if (!move(path, aside, 0)) {
+    return false;
+  }
+  if (!move(stand_in, path, 0)) {
+    DWORD error = GetLastError();
+    move(aside, path, 0);
+    SetLastError(error);
+    return false;
+  }
+  return true;
+}
+
+Handle find_first_file(const char* pattern, FindData* data) {
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA(pattern, &found);
+  if (search == INVALID_HANDLE_VALUE) {
+    return nullptr;
+  }
+  fill(found, data);
+  return search;
+}
+
+bool find_next_file(Handle search, FindData* data) {
+  WIN32_FIND_DATAA found;
+  if (!FindNextFileA(search, &found)) {
+    return false;
+  }
+  fill(found, data);
+  return true;
+}
+
+bool find_close(Handle search) { return FindClose(search) != FALSE; }
+
+uint32_t get_file_attributes(const char* path) { return GetFileAttributesA(path); }
+
+bool set_file_attributes(const char* path, uint32_t attributes) {
+  return denied(path) ? fail_denied() == 0 : SetFileAttributesA(path, attributes) != FALSE;
+}
+
+bool delete_file(const char* path) { return denied(path) ? fail_denied() == 0 : DeleteFileA(path) != FALSE; }
+
+bool remove_directory(const char* path) {
+  return denied(path) ? fail_denied() == 0 : RemoveDirectoryA(path) != FALSE;
+}
+
+char* get_current_directory(char* buffer, size_t size) {
+  return _getcwd(buffer, static_cast<int>(std::min<size_t>(size, INT32_MAX)));
+}
+
+bool set_current_directory(const char* path) { return SetCurrentDirectoryA(path) != FALSE; }
+
+uint32_t get_current_directory_w(char16_t* buffer, uint32_t size) {
+  return GetCurrentDirectoryW(size, reinterpret_cast<wchar_t*>(buffer));
+}
+
+bool set_current_directory_w(const char16_t* path) {
+  return SetCurrentDirectoryW(reinterpret_cast<const wchar_t*>(path)) != FALSE;
+}
+
+}  // namespace platform

@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Builds the Windows programs (tools/build-windows.sh) and runs their suites under Wine, in a Wine prefix of this run's
+# own that is ended and removed afterwards; then the end-to-end suite of the Linux build drives the Windows zantho.exe
+# and its stand-ins under Wine (nginx, openssl and the shell stay on the Linux side).
+# Usage: tools/test-windows.sh [BUILD_DIR]   (default build/windows; ZANTHO_LINUX_BUILD: the Linux build, default
+# build/plain, whose e2e_tests is built when missing)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$(realpath -m "${1:-$root/build/windows}")
+jobs=${ZANTHO_JOBS:-$(nproc)}
+linux_build=$(realpath -m "${ZANTHO_LINUX_BUILD:-$root/build/plain}")
+"$root/tools/build-windows.sh" "$build" >/dev/null
+if [ ! -x "$linux_build/tests/e2e_tests" ]; then
+  cmake -S "$root" -B "$linux_build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build "$linux_build" -j"$jobs" --target e2e_tests >/dev/null
+fi
+
+wine_loader=$(command -v wine64 || echo /usr/lib/wine/wine64)
+wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+WINEPREFIX=$(mktemp -d /tmp/zantho-wine.XXXXXX)
+export WINEPREFIX WINEDEBUG=-all
+# No Mono or Gecko: the suites need neither, and asking for them would hold up the prefix's start.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+cleanup() {
+  "$wineserver" -k 2>/dev/null || true
+  rm -rf "$WINEPREFIX"
+}
+trap cleanup EXIT
+# The prefix's server and its own processes (the service manager among them) stay up for the whole run, so each
+# test program finds them already there.
+"$wineserver" -p
+"$wine_loader" wineboot -i >/dev/null 2>&1
+
+# What cannot run under Wine is listed, each with its reason, in tools/windows-test-exclusions.txt.
+excluded=$(sed -e 's/ # .*//' -e '/^#/d' -e '/^[[:space:]]*$/d' "$root/tools/windows-test-exclusions.txt" | paste -sd:)
+status=0
+# Each test program runs whole, one after another: a Wine process takes seconds to start, and the named objects,
+# the services and the process list are those of the one Wine prefix.
+export ZANTHO_BUILD_DIR="$build"
+while read -r program; do
+  echo "== ${program#"$build"/}"
+  xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp -noreset" \
+    timeout 900 "$wine_loader" "$program" --gtest_filter="-$excluded" --gtest_brief=1 || status=1
+done < <(find "$build" -name '*_tests.exe' | sort)
+
+# One after another: the named objects and the process list are those of the one Wine prefix.
+ZANTHO_PROGRAM_DIR="$build" ZANTHO_PROGRAM_RUNNER="$wine_loader" ZANTHO_PROGRAM_SUFFIX=.exe ZANTHO_TEST_HOST=localhost \
+  xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp" \
+  ctest --test-dir "$linux_build" --output-on-failure -j1 --timeout 600 -R '^LauncherE2E\.' || status=1
+exit $status
