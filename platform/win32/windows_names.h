@@ -63,6 +63,7 @@
 #undef FILE_ATTRIBUTE_DIRECTORY
 #undef FILE_ATTRIBUTE_NORMAL
 #undef FILE_ATTRIBUTE_READONLY
+#undef FILE_ATTRIBUTE_REPARSE_POINT
 #undef IDCANCEL
 #undef IDOK
 #undef INFINITE
@@ -209,6 +210,7 @@ using platform::E_POINTER;
 using platform::FILE_ATTRIBUTE_DIRECTORY;
 using platform::FILE_ATTRIBUTE_NORMAL;
 using platform::FILE_ATTRIBUTE_READONLY;
+using platform::FILE_ATTRIBUTE_REPARSE_POINT;
 using platform::IDCANCEL;
 using platform::IDOK;
 using platform::INFINITE;
