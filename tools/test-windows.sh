@@ -39,7 +39,8 @@ xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp" \
 # The end-to-end cases that run under Wine. Left to the Linux build:
 #   RemovalTakesAListedNameThatBecameALinkAsTheLink: Wine shows a Unix link to a directory as a plain directory,
 #     not as a reparse point, so there is no junction to remove as such;
-#   AProgramDirectoryLongerThanTheUsualLimitIsTheOneUsed: under Wine 8 the launcher ends with 255 at once there;
+#   AProgramDirectoryLongerThanTheUsualLimitIsTheOneUsed: Wine cannot give a process a working directory longer than
+#     260 characters ("could not open working directory", it starts in the Windows directory);
 #   AStartWhileTheClientServiceRunsStillRepairs: reads the POSIX service manager's records, and names the server by
 #     its address, which Schannel cannot match against a certificate;
 #   MissingRuntimeIsReportedAndNotCalled, MissingClientUiShowsTheStartFailureAndSkipsTheRuntime: a real message box

@@ -313,7 +313,7 @@ TEST_F(LauncherE2E, AProgramDirectoryLongerThanTheUsualLimitIsTheOneUsed) {
     install_ /= std::string(60, static_cast<char>('a' + level));
   }
   install_launcher_only();
-  EXPECT_EQ(run_launcher("/del"), 0);
+  EXPECT_EQ(run_launcher("/del"), 0) << read_file(install_ / "stdout.txt") << read_file(install_ / "stderr.txt");
   EXPECT_TRUE(fs::is_directory(install_ / "logs"));
   EXPECT_TRUE(fs::is_directory(install_ / "packages"));
   for (const auto& entry : fs::recursive_directory_iterator(top)) {
