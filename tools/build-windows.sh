@@ -18,7 +18,7 @@ if ! grep -rqs '^Types:.*deb-src\|^deb-src ' /etc/apt/sources.list /etc/apt/sour
   "${sudo_cmd[@]}" apt-get update -qq
 fi
 packages=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev wine wine64 dpkg-dev googletest
-          ninja-build imagemagick libspdlog-dev libfmt-dev rapidjson-dev xvfb xauth)
+          ninja-build imagemagick libspdlog-dev libfmt-dev rapidjson-dev xvfb xauth locales)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -27,6 +27,12 @@ if ((${#missing[@]})); then
   "${sudo_cmd[@]}" apt-get update -qq
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+
+# Wine takes the user interface's language from the Unix locale: the dialog's tests run in these three.
+for locale in en_US zh_CN zh_TW; do
+  locale -a | grep -qx "$locale.utf8" ||
+    "${sudo_cmd[@]}" localedef -i "$locale" -c -f UTF-8 -A /usr/share/locale/locale.alias "$locale.UTF-8"
+done
 
 deps=$("$root/tools/windows-deps.sh")
 wine_loader=$(command -v wine64 || echo /usr/lib/wine/wine64)

@@ -82,4 +82,17 @@ std::string program_runner() {
 
 std::string program_suffix() { return environment_or("ZANTHO_PROGRAM_SUFFIX", ZANTHO_EXECUTABLE_SUFFIX); }
 
+std::string program_path(const fs::path& path) {
+  std::string text = path.string();
+  if (program_runner().empty()) {
+    return text;
+  }
+  for (char& c : text) {
+    c = c == '/' ? '\\' : c;
+  }
+  return "Z:" + text;
+}
+
+std::string program_cleanup() { return environment_or("ZANTHO_PROGRAM_CLEANUP", ""); }
+
 std::string test_host() { return environment_or("ZANTHO_TEST_HOST", "127.0.0.1"); }

@@ -37,6 +37,11 @@ std::filesystem::path program_dir();
 std::string program_runner();
 // The file name ending of such programs: ZANTHO_PROGRAM_SUFFIX, else this build's own.
 std::string program_suffix();
+// A path of this machine as those programs see it: under Wine's loader, on its drive Z: (the root) with "\"
+// separators; else unchanged.
+std::string program_path(const std::filesystem::path& path);
+// A command that ends every process started through the runner (ZANTHO_PROGRAM_CLEANUP: "wineserver -k"), or "".
+std::string program_cleanup();
 // The name the suites' loopback servers are reached by: ZANTHO_TEST_HOST, else 127.0.0.1 (Windows' TLS matches a
 // certificate by host name only, so the Windows programs are given "localhost").
 std::string test_host();
