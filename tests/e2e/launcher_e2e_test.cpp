@@ -119,7 +119,6 @@ class LauncherE2E : public testing::Test {
     if (std::string cleanup = program_cleanup(); !cleanup.empty()) {
       [[maybe_unused]] int none_left = std::system(cleanup.c_str());  // fails when nothing runs
     }
-    end_processes_of(scratch_ / "platform");
   }
 
   void copy(const fs::path& from, const fs::path& to) {
@@ -248,6 +247,8 @@ class LauncherE2E : public testing::Test {
   int lingering_ = 0;
 
   ScratchDir scratch_;
+  // This test's machine: what the test started there is ended when the test is over.
+  ScopedPlatformDir machine_{scratch_ / "platform"};
   fs::path image_, cdn_, install_;
   std::unique_ptr<NginxFixture> nginx_;
   PublishResult published_;
