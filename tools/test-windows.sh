@@ -28,8 +28,10 @@ cleanup() {
 trap cleanup EXIT
 # The prefix's server and its own processes (the service manager among them) stay up for the whole run, so each
 # test program finds them already there.
+# The prefix's first process boots it by itself; "wineboot -i" on top of that starts a second service manager, and
+# each client then reaches one of the two at random (a service made through one is missing or stale in the other).
 "$wineserver" -p
-"$wine_loader" wineboot -i >/dev/null 2>&1
+"$wine_loader" wineboot -u >/dev/null 2>&1
 
 # What cannot run under Wine is listed, each with its reason, in tools/windows-test-exclusions.txt.
 excluded=$(sed -e 's/ # .*//' -e '/^#/d' -e '/^[[:space:]]*$/d' "$root/tools/windows-test-exclusions.txt" | paste -sd:)
