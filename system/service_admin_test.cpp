@@ -18,6 +18,8 @@ const std::string kFixedSddl =
 
 class ServiceAdminTest : public ::testing::Test {
  protected:
+  void TearDown() override { EXPECT_TRUE(sandbox_.remove(kName)); }
+
   static std::string captured(const std::function<void()>& action) {
     testing::internal::CaptureStdout();
     action();

@@ -3,17 +3,18 @@
 # own that is ended and removed afterwards; then the end-to-end suite of the Linux build drives the Windows zantho.exe
 # and its stand-ins under Wine (nginx, openssl and the shell stay on the Linux side).
 # Usage: tools/test-windows.sh [BUILD_DIR]   (default build/windows; ZANTHO_LINUX_BUILD: the Linux build, default
-# build/plain, whose e2e_tests is built when missing)
+# build/plain, whose e2e_tests is brought up to date)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(realpath -m "${1:-$root/build/windows}")
 jobs=${ZANTHO_JOBS:-$(nproc)}
 linux_build=$(realpath -m "${ZANTHO_LINUX_BUILD:-$root/build/plain}")
 "$root/tools/build-windows.sh" "$build" >/dev/null
-if [ ! -x "$linux_build/tests/e2e_tests" ]; then
+if [ ! -f "$linux_build/CMakeCache.txt" ]; then
   cmake -S "$root" -B "$linux_build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  cmake --build "$linux_build" -j"$jobs" --target e2e_tests >/dev/null
 fi
+# Built every time (a no-op when up to date): an e2e_tests older than its sources tests what is no longer there.
+cmake --build "$linux_build" -j"$jobs" --target e2e_tests >/dev/null
 
 wine_loader=$(command -v wine64 || echo /usr/lib/wine/wine64)
 wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
@@ -28,8 +29,10 @@ cleanup() {
 trap cleanup EXIT
 # The prefix's server and its own processes (the service manager among them) stay up for the whole run, so each
 # test program finds them already there.
+# The prefix's first process boots it by itself; "wineboot -i" on top of that starts a second service manager, and
+# each client then reaches one of the two at random (a service made through one is missing or stale in the other).
 "$wineserver" -p
-"$wine_loader" wineboot -i >/dev/null 2>&1
+"$wine_loader" wineboot -u >/dev/null 2>&1
 
 # What cannot run under Wine is listed, each with its reason, in tools/windows-test-exclusions.txt.
 excluded=$(sed -e 's/ # .*//' -e '/^#/d' -e '/^[[:space:]]*$/d' "$root/tools/windows-test-exclusions.txt" | paste -sd:)

@@ -32,10 +32,7 @@ class Win32Services : public ::testing::Test {
   }
   void TearDown() override {
     for (const char* name : {kClientHelperName, kClientServiceName}) {
-      sandbox_.kill(name);
-      ScHandle service = open_service(manager_, name, DELETE);
-      delete_service(service);
-      close_service_handle(service);
+      EXPECT_TRUE(sandbox_.remove(name)) << name;
     }
     close_service_handle(manager_);
   }

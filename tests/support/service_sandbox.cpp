@@ -5,6 +5,7 @@
 #include <fstream>
 #include <thread>
 
+#include "platform/errors.h"
 #include "platform/process.h"
 #include "platform/services.h"
 #include "platform/sync.h"
@@ -51,8 +52,9 @@ ServiceSandbox::ServiceSandbox(const std::string& program_dir_name) {
 ServiceSandbox::~ServiceSandbox() {
   // Waits below must run on the real clock.
   platform::use_test_clock(false);
+  // A machine's service manager outlives the test: what the test registered must not meet the next one.
   for (const char* name : {kClientHelperName, kClientServiceName}) {
-    kill(name);
+    remove(name);
   }
 }
 
@@ -118,4 +120,23 @@ bool ServiceSandbox::kill(const char* name) const {
   platform::close_handle(process);
   // The manager reads the end from the process's waiter, which needs a moment to record it.
   return killed && wait_for_state(name, platform::SERVICE_STOPPED, 5000);
+}
+
+bool ServiceSandbox::remove(const char* name) const {
+  kill(name);
+  platform::ScHandle manager = platform::open_sc_manager(nullptr, nullptr, platform::SC_MANAGER_ALL_ACCESS);
+  platform::ScHandle service = platform::open_service(manager, name, platform::DELETE);
+  platform::delete_service(service);
+  platform::close_service_handle(service);
+  // A deleted service stays, marked for deletion, until its last handle is closed and its process has ended.
+  bool gone = wait_until(
+      [&] {
+        platform::ScHandle still = platform::open_service(manager, name, platform::SERVICE_QUERY_STATUS);
+        bool missing = !still && platform::last_error() == platform::ERROR_SERVICE_DOES_NOT_EXIST;
+        platform::close_service_handle(still);
+        return missing;
+      },
+      10000);
+  platform::close_service_handle(manager);
+  return gone;
 }

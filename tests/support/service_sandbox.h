@@ -1,5 +1,5 @@
 // One test's own service world: a platform state directory, and a program directory holding the stand-in
-// service program with its options and its log. Services still running at the end are killed.
+// service program with its options and its log. The stand-in's services are killed and deleted at the end.
 #pragma once
 
 #include <cstdint>
@@ -45,6 +45,8 @@ class ServiceSandbox {
   uint32_t state(const char* name) const;
   // Kills the service's process, as a crash would, and waits until it has ended.
   bool kill(const char* name) const;
+  // Kills and deletes the service and waits until the manager no longer knows it; false when it is still there.
+  bool remove(const char* name) const;
 
  private:
   ScratchDir scratch_;
