@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -177,6 +178,15 @@ TEST(Win32Language, LocaleNamesMapToTheThreeLanguages) {
                  Case{"en_US.UTF-8", LANG_ENGLISH_US}, Case{"de_DE", LANG_ENGLISH_US}, Case{nullptr, LANG_ENGLISH_US}}) {
     EXPECT_EQ(ui_language_for_locale(c.locale), c.language) << (c.locale ? c.locale : "(null)");
   }
+}
+
+// Wine takes the UI language from the Unix locale it was started in: a run per language must get that language,
+// not English by default.
+TEST(Win32Language, UnderWineTheLocaleOfTheRunChoosesTheLanguage) {
+  if (!under_wine()) GTEST_SKIP() << "runs under Wine only";
+  const char* locale = std::getenv("LC_ALL");
+  if (!locale || !*locale) locale = std::getenv("LANG");
+  EXPECT_EQ(ui_language(), ui_language_for_locale(locale)) << (locale ? locale : "(no locale)");
 }
 
 }  // namespace

@@ -96,3 +96,5 @@ std::string program_path(const fs::path& path) {
 std::string program_cleanup() { return environment_or("ZANTHO_PROGRAM_CLEANUP", ""); }
 
 std::string test_host() { return environment_or("ZANTHO_TEST_HOST", "127.0.0.1"); }
+
+bool under_wine() { return std::getenv("WINEDATADIR") != nullptr; }

@@ -45,3 +45,5 @@ std::string program_cleanup();
 // The name the suites' loopback servers are reached by: ZANTHO_TEST_HOST, else 127.0.0.1 (Windows' TLS matches a
 // certificate by host name only, so the Windows programs are given "localhost").
 std::string test_host();
+// Whether this test program runs under Wine, which puts WINEDATADIR in the environment of each of its processes.
+bool under_wine();
