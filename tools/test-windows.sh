@@ -64,8 +64,6 @@ done
 #     260 characters ("could not open working directory", it starts in the Windows directory);
 #   AStartWhileTheClientServiceRunsStillRepairs: reads the POSIX service manager's records, and names the server by
 #     its address, which Schannel cannot match against a certificate;
-#   MissingRuntimeIsReportedAndNotCalled, MissingClientUiShowsTheStartFailureAndSkipsTheRuntime: a real message box
-#     waits for a click, and the record of the boxes shown is the POSIX layer's;
 #   KillPointE2E.*: traces the POSIX launcher.
 e2e_cases=(
   BackgroundModeDownloadsThePackagesAndStartsNothing
@@ -73,8 +71,11 @@ e2e_cases=(
   RemovalDeletesTheListedPathsPackagesAndTheOldLauncher
   DefaultModeOnAnIntactInstallationStartsTheClient
   DefaultModeRepairsADamagedInstallationAndReplacesItself
+  DefaultModeFillsAnEmptyInstallationAndStartsTheClientWithTheGameId
   PrecheckZeroRunsOnlyTheServiceStep
   AFailedUpdateStillStartsTheClientAndEndsWithTheDialogsResult
+  MissingRuntimeIsReportedAndNotCalled
+  MissingClientUiShowsTheStartFailureAndSkipsTheRuntime
   ASecondLauncherFindsTheMutexTaken
   DefaultModeHandsOverToARunningClientWithTheGameId
   DefaultModeHandsOverToAnotherRunningLauncher
@@ -83,6 +84,7 @@ e2e_cases=(
   AKilledDownloadResumesOnTheNextRun
 )
 e2e_pattern="^LauncherE2E\\.($(IFS='|'; echo "${e2e_cases[*]}"))\$"
+# Under Wine a watcher in the prefix (standins/window_watcher.exe) records the dialog and answers the message boxes.
 # One after another: the named objects and the process list are those of the one Wine prefix; each case ends every
 # Wine process of the prefix when it is over (the service its service manager started among them).
 ZANTHO_PROGRAM_DIR="$build" ZANTHO_PROGRAM_RUNNER="$wine_loader" ZANTHO_PROGRAM_SUFFIX=.exe ZANTHO_TEST_HOST=localhost \

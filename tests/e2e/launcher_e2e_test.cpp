@@ -2,6 +2,7 @@
 // with the stand-ins of the client UI, runtime and service program beside it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -153,8 +154,26 @@ class LauncherE2E : public testing::Test {
     }
   }
 
+  // The Windows programs' windows can be seen from another process, as the user sees them: a watcher records the
+  // update dialog and answers each message box with OK, recording it as the POSIX layer records the boxes it shows
+  // (whose windows no other process sees).
+  bool watching_windows() const { return !program_runner().empty() && has_display(); }
+  void watch_windows() {
+    if (!watching_windows() || fs::exists(dialog_record())) {
+      return;
+    }
+    std::string command = "cd '" + scratch_.path().string() + "' && " + program_runner() + "'" +
+                          (program_dir() / "standins" / ("window_watcher" + program_suffix())).string() + "' '" +
+                          program_path(dialog_record()) + "' '" + program_path(install_ / "message_boxes.txt") +
+                          "' >/dev/null 2>&1 &";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    wait_for(dialog_record());
+  }
+  fs::path dialog_record() const { return scratch_ / "dialog.txt"; }
+
   // Runs install/zantho.exe with the arguments (a shell word list) and returns its exit code.
   int run_launcher(const std::string& arguments, const std::string& extra_env = "") {
+    watch_windows();
     std::string command = "cd '" + install_.string() + "' && " + environment() + "CURL_CA_BUNDLE='" + nginx_->ca_file().string() +
                           "' ZANTHO_MESSAGE_BOX_LOG='" + (install_ / "message_boxes.txt").string() + "' " + extra_env + " " + program_runner() + "./zantho.exe " + arguments + " >stdout.txt 2>stderr.txt; echo $? >exit.txt";
     if (std::system(command.c_str()) != 0) {
@@ -189,6 +208,20 @@ class LauncherE2E : public testing::Test {
         EXPECT_TRUE(same_content(install_ / fs::relative(entry.path(), image_), entry.path()));
       }
     }
+  }
+
+  // A run that copied the image in, with no message box, then restarted the client service.
+  void expect_repaired_and_started() {
+    expect_installation_matches_image();
+    EXPECT_FALSE(fs::exists(install_ / "message_boxes.txt"));
+    std::vector<std::string> lines = log();
+    EXPECT_TRUE(contains(lines, "end COPY"));
+    EXPECT_TRUE(contains(lines, "end check_zantho_service"));
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "UPDATE RES:0");
+    // The service program installed the service and the launcher started it with the program directory.
+    EXPECT_NE(read_file(install_ / "service_log.txt").find("-path=" + program_path(install_)), std::string::npos)
+        << read_file(install_ / "service_log.txt");
   }
 
   static bool has_display() { return std::getenv("DISPLAY") != nullptr; }
@@ -345,21 +378,55 @@ TEST_F(LauncherE2E, DefaultModeRepairsADamagedInstallationAndReplacesItself) {
   install_launcher_only();
   write_file(install_ / "data" / "readme.txt", "damaged");
   EXPECT_EQ(run_launcher(""), 0);
-  expect_installation_matches_image();
+  expect_repaired_and_started();
   // The launcher still runs from zantho.old.exe while it tries to remove it, so the file stays for the
   // next copy to remove.
   EXPECT_TRUE(same_content(install_ / "zantho.old.exe", program_dir() / "zantho.exe"));
-  EXPECT_FALSE(fs::exists(install_ / "message_boxes.txt"));
-  std::vector<std::string> lines = log();
-  EXPECT_TRUE(contains(lines, "end COPY"));
-  EXPECT_TRUE(contains(lines, "end check_zantho_service"));
-  ASSERT_FALSE(lines.empty());
-  EXPECT_EQ(lines.back(), "UPDATE RES:0");
   EXPECT_EQ(ui_calls().size(), 1u);
   EXPECT_EQ(runtime_calls().size(), 1u);
-  // The service program installed the service and the launcher started it with the program directory.
-  EXPECT_NE(read_file(install_ / "service_log.txt").find("-path=" + program_path(install_)), std::string::npos)
-      << read_file(install_ / "service_log.txt");
+}
+
+// The phases the update dialog showed, in the order of the run: "dialog", then "<phase line>\t<bar>" as each changed.
+void expect_dialog_shown_in_order(const std::vector<std::string>& record) {
+  const std::string phases[] = {"Synchronize index data...", "Synchronize metadata...", "Sync file package...",
+                                "Expand file...", "Copy file..."};
+  ASSERT_GE(record.size(), 2u) << "no dialog seen";
+  EXPECT_EQ(record[0], "dialog");
+  size_t reached = 0;
+  for (size_t i = 1; i < record.size(); ++i) {
+    const std::string& state = record[i];
+    size_t tab = state.rfind('\t');
+    ASSERT_NE(tab, std::string::npos) << state;
+    const std::string text = state.substr(0, tab);
+    const int bar = std::stoi(state.substr(tab + 1));
+    EXPECT_TRUE(bar >= 0 && bar <= 100) << state;
+    if (text.empty()) {
+      EXPECT_EQ(i, 1u) << "an empty phase line after a phase";
+      continue;
+    }
+    auto phase = std::find_if(std::begin(phases), std::end(phases),
+                              [&](const std::string& p) { return text.rfind(p, 0) == 0; });
+    ASSERT_NE(phase, std::end(phases)) << state;
+    size_t rank = static_cast<size_t>(phase - std::begin(phases));
+    EXPECT_GE(rank, reached) << state << " after " << phases[reached];
+    reached = std::max(reached, rank);
+  }
+  // The download takes seconds: a watcher that looks every few milliseconds sees it.
+  EXPECT_GE(reached, 2u) << "the download was not seen";
+}
+
+// From the launcher alone, everything else comes from the CDN; the client gets the launch URL's game id.
+TEST_F(LauncherE2E, DefaultModeFillsAnEmptyInstallationAndStartsTheClientWithTheGameId) {
+  if (!has_display()) GTEST_SKIP() << "no display";
+  publish();
+  install_launcher_only();
+  EXPECT_EQ(run_launcher("'\"zantho://x/42\"'"), 0);
+  expect_repaired_and_started();
+  EXPECT_EQ(ui_calls(), (std::vector<std::string>{program_path(install_) + "|-gameid=42"}));
+  EXPECT_EQ(runtime_calls(), (std::vector<std::string>{"QuillonEntry"}));
+  if (watching_windows()) {
+    expect_dialog_shown_in_order(lines_of(dialog_record()));
+  }
 }
 
 TEST_F(LauncherE2E, PrecheckZeroRunsOnlyTheServiceStep) {
@@ -412,7 +479,15 @@ TEST_F(LauncherE2E, MissingRuntimeIsReportedAndNotCalled) {
   EXPECT_EQ(run_launcher(""), 0);
   EXPECT_EQ(ui_calls().size(), 1u);
   EXPECT_FALSE(fs::exists(install_ / "quillon.calls"));
-  EXPECT_NE(read_file(install_ / "stdout.txt").find("quillon.dll"), std::string::npos);
+  // The loader's message follows the client UI's start: dlerror names the file, Windows' text for a missing module
+  // does not.
+  std::vector<std::string> out = lines_of(install_ / "stdout.txt");
+  auto started = std::find(out.begin(), out.end(), "ret : 0");
+  ASSERT_TRUE(started != out.end() && started + 1 != out.end()) << read_file(install_ / "stdout.txt");
+  EXPECT_FALSE(started[1].empty());
+  if (program_runner().empty()) {
+    EXPECT_NE(started[1].find("quillon.dll"), std::string::npos) << started[1];
+  }
   EXPECT_EQ(lines_of(install_ / "message_boxes.txt"),
             (std::vector<std::string>{"zantho games\tCore component missing error"}));
 }
