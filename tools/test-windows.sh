@@ -84,10 +84,12 @@ e2e_cases=(
   AKilledDownloadResumesOnTheNextRun
 )
 e2e_pattern="^LauncherE2E\\.($(IFS='|'; echo "${e2e_cases[*]}"))\$"
-# Under Wine a watcher in the prefix (standins/window_watcher.exe) records the dialog and answers the message boxes.
+# Under Wine a watcher in the prefix (standins/window_watcher.exe) records the dialog and answers the message boxes,
+# which it knows by their English captions: the cases run in English.
 # One after another: the named objects and the process list are those of the one Wine prefix; each case ends every
 # Wine process of the prefix when it is over (the service its service manager started among them).
-ZANTHO_PROGRAM_DIR="$build" ZANTHO_PROGRAM_RUNNER="$wine_loader" ZANTHO_PROGRAM_SUFFIX=.exe ZANTHO_TEST_HOST=localhost \
+LANG=en_US.UTF-8 LC_ALL=en_US.UTF-8 \
+  ZANTHO_PROGRAM_DIR="$build" ZANTHO_PROGRAM_RUNNER="$wine_loader" ZANTHO_PROGRAM_SUFFIX=.exe ZANTHO_TEST_HOST=localhost \
   ZANTHO_PROGRAM_CLEANUP="$wineserver -k" xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp" \
   ctest --test-dir "$linux_build" --output-on-failure -j1 --timeout 600 -R "$e2e_pattern" || status=1
 exit $status
