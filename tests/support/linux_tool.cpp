@@ -37,8 +37,11 @@ LinuxToolResult run_linux_tool(const std::vector<std::string>& arguments) {
 
 std::string linux_path(const std::filesystem::path& path) {
   const char* address = server_address();
-  const std::string text = std::filesystem::absolute(path).string();
-  if (!address) return text;
+  const std::filesystem::path absolute = std::filesystem::absolute(path);
+  if (!address) return absolute.string();
+  // Linux names are UTF-8, as Wine makes them; string() would give the Windows code page's bytes.
+  const std::u8string utf8 = absolute.u8string();
+  const std::string text(utf8.begin(), utf8.end());
   const LinuxToolResult result = ask_linux_tool_server(address, {kLinuxToolPath, text});
   // Left as it is, the path makes the tool that gets it fail with a message that names it.
   return result.exit_code == 0 ? result.output : text;

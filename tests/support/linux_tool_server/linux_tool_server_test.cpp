@@ -34,6 +34,7 @@ TEST(WinePath, DrivesResolveThroughThePrefixLinks) {
   const Case cases[] = {
       {R"(C:\users\root\Temp\zantho-test-1\nginx.conf)", drive_c + "/users/root/Temp/zantho-test-1/nginx.conf"},
       {"c:/users/a b/x", drive_c + "/users/a b/x"},
+      {R"(C:\users\程序\x)", drive_c + "/users/程序/x"},
       {R"(\\?\C:\users\x)", drive_c + "/users/x"},
       {R"(Z:\tmp\zantho-test-2\cdn)", "/tmp/zantho-test-2/cdn"},
       {R"(C:\users\..\windows)", drive_c + "/windows"},
