@@ -15,6 +15,8 @@ if [ ! -f "$linux_build/CMakeCache.txt" ]; then
 fi
 # Built every time (a no-op when up to date): an e2e_tests older than its sources tests what is no longer there.
 cmake --build "$linux_build" -j"$jobs" --target e2e_tests >/dev/null
+# A call of its own: a build directory made before the tool server existed learns of it in the call above.
+cmake --build "$linux_build" -j"$jobs" --target linux_tool_server >/dev/null
 
 wine_loader=$(command -v wine64 || echo /usr/lib/wine/wine64)
 wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
@@ -22,7 +24,14 @@ WINEPREFIX=$(mktemp -d /tmp/zantho-wine.XXXXXX)
 export WINEPREFIX WINEDEBUG=-all
 # No Mono or Gecko: the suites need neither, and asking for them would hold up the prefix's start.
 export WINEDLLOVERRIDES="mscoree,mshtml="
+tools_pid=
+# The tool server stops every nginx it started before it ends.
+stop_tool_server() {
+  if [ -n "$tools_pid" ]; then kill -TERM "$tools_pid" 2>/dev/null || true; wait "$tools_pid" 2>/dev/null || true; fi
+  tools_pid=
+}
 cleanup() {
+  stop_tool_server
   "$wineserver" -k 2>/dev/null || true
   rm -rf "$WINEPREFIX"
 }
@@ -37,6 +46,12 @@ trap cleanup EXIT
 # EndDialog took 2.01 s). Unmanaged, the windows behave as before and hide at once.
 "$wine_loader" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
 
+# The Windows test programs run nginx and openssl through it (Wine cannot wait for a Linux program it starts).
+"$linux_build/tests/support/linux_tool_server/linux_tool_server" "$WINEPREFIX/linux-tools.port" &
+tools_pid=$!
+for _ in $(seq 100); do [ -f "$WINEPREFIX/linux-tools.port" ] && break; sleep 0.1; done
+ZANTHO_LINUX_TOOLS=127.0.0.1:$(cat "$WINEPREFIX/linux-tools.port")
+
 # What cannot run under Wine is listed, each with its reason, in tools/windows-test-exclusions.txt.
 excluded=$(sed -e 's/ # .*//' -e '/^#/d' -e '/^[[:space:]]*$/d' "$root/tools/windows-test-exclusions.txt" | paste -sd:)
 status=0
@@ -45,9 +60,12 @@ status=0
 export ZANTHO_BUILD_DIR="$build"
 while read -r program; do
   echo "== ${program#"$build"/}"
-  xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp -noreset" \
+  ZANTHO_LINUX_TOOLS=$ZANTHO_LINUX_TOOLS ZANTHO_TEST_HOST=localhost \
+    xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp -noreset" \
     timeout 900 "$wine_loader" "$program" --gtest_filter="-$excluded" --gtest_brief=1 || status=1
 done < <(find "$build" -name '*_tests.exe' | sort)
+# Before the end-to-end suite, whose last check counts any program of the build still running as left behind.
+stop_tool_server
 
 # The dialog in each language: Wine takes the UI language from the Unix locale. Screenshots in $build/artifacts/.
 for locale in en_US.UTF-8 zh_CN.UTF-8 zh_TW.UTF-8; do

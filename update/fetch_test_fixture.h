@@ -145,7 +145,7 @@ class PublishedCdnTest : public testing::Test {
   void serve() {
     server_ = std::make_unique<NginxFixture>(scratch_ / "cdn", scratch_ / "nginx");
     ASSERT_TRUE(server_->ok()) << server_->error();
-    const std::string host = "127.0.0.1:" + std::to_string(server_->http_port());
+    const std::string host = test_host() + ":" + std::to_string(server_->http_port());
     g_settings.server_protocol = "http";
     g_settings.cdn_protocol = "http";
     g_settings.indexserver = host;

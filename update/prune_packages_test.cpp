@@ -17,6 +17,7 @@ PackageEntry record(const char* name, int32_t size, bool ok) {
   return entry;
 }
 
+// No two names here differ in case only, so the table holds where the file system ignores case too.
 TEST(PrunePackagesTest, KeepsOnlyListedZipsThatCheckOutOrCanBeResumed) {
   ScratchDir scratch;
   scratch.enter();
@@ -26,10 +27,10 @@ TEST(PrunePackagesTest, KeepsOnlyListedZipsThatCheckOutOrCanBeResumed) {
     bool kept;
   } files[] = {
       {"b.zip", 10, false},        // not listed
-      {"b.ZIP", 10, true},         // not a package zip: the suffix is compared exactly
+      {"upper.ZIP", 10, true},     // not a package zip: the suffix is compared exactly
       {"b.zip.part", 10, true},    //
       {"readme.txt", 10, true},    //
-      {"A.zip", 10, false},        // differs from a listed name in case only
+      {"C.zip", 10, false},        // differs from a listed name in case only
       {"a.zip", 3000, true},       // ok, whatever its length
       {"p.zip", 100, true},        // not ok, shorter than listed: resumed
       {"q.zip", 1000, false},      // not ok, as long as listed
@@ -44,9 +45,10 @@ TEST(PrunePackagesTest, KeepsOnlyListedZipsThatCheckOutOrCanBeResumed) {
   write_file("packages/old.zip/inner.txt", "x");
   write_file("packages/tmp/x.zip", "x");
   const std::vector<PackageEntry> list = {
-      record("a.zip", 10, true),  record("p.zip", 1000, false), record("q.zip", 1000, false),
-      record("r.zip", 1000, false), record("n.zip", 0, false),  record("big.zip", INT32_MIN + 10, false),
-      record("dup.zip", 1000, false), record("dup.zip", 10, false), record("absent.zip", 5, false),
+      record("a.zip", 10, true),  record("c.zip", 10, true),     record("p.zip", 1000, false),
+      record("q.zip", 1000, false), record("r.zip", 1000, false), record("n.zip", 0, false),
+      record("big.zip", INT32_MIN + 10, false), record("dup.zip", 1000, false), record("dup.zip", 10, false),
+      record("absent.zip", 5, false),
   };
 
   prune_packages(list, (std::string(get_current_dir()) + "/packages").c_str());
@@ -56,6 +58,26 @@ TEST(PrunePackagesTest, KeepsOnlyListedZipsThatCheckOutOrCanBeResumed) {
   }
   EXPECT_FALSE(std::filesystem::exists("packages/old.zip"));
   EXPECT_TRUE(std::filesystem::exists("packages/tmp/x.zip"));
+}
+
+// Where the file system keeps names apart by case, both can be there at once: only the listed spelling stays.
+TEST(PrunePackagesTest, OfTwoZipsDifferingInCaseOnlyTheListedOneStays) {
+  ScratchDir scratch;
+  scratch.enter();
+  write_file("packages/d.zip", "lower");
+  write_file("packages/D.zip", "upper");
+  if (fetch_test::read_file("packages/d.zip") != "lower") {
+    GTEST_SKIP() << "the file system ignores case: d.zip and D.zip are one file";
+  }
+  write_file("packages/e.ZIP", "x");
+  write_file("packages/e.zip", "x");
+
+  prune_packages({record("d.zip", 5, true)}, (std::string(get_current_dir()) + "/packages").c_str());
+
+  EXPECT_TRUE(std::filesystem::exists("packages/d.zip"));
+  EXPECT_FALSE(std::filesystem::exists("packages/D.zip"));
+  EXPECT_TRUE(std::filesystem::exists("packages/e.ZIP"));
+  EXPECT_FALSE(std::filesystem::exists("packages/e.zip"));
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
 // nginx on 127.0.0.1 serving one directory over HTTP and HTTPS (a certificate of a test CA made at
 // start; "/slow/<path>" serves the same files at 1 MiB/s a connection), with its configuration, pid,
-// logs and temporary files in a directory of the test's own.
+// logs and temporary files in a directory of the test's own. Run through run_linux_tool, so that a Windows
+// test program under Wine has it too.
 #pragma once
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "tests/support/test_certificates.h"
 
@@ -22,7 +24,7 @@ class NginxFixture {
   const std::string& error() const { return error_; }
   int http_port() const { return http_port_; }
   int https_port() const { return https_port_; }
-  // "http://127.0.0.1:<port>/" + path, and the same over HTTPS.
+  // "http://<test_host()>:<port>/" + path, and the same over HTTPS.
   std::string http_url(const std::string& path = "") const;
   std::string https_url(const std::string& path = "") const;
   // The test CA (PEM): set CURL_CA_BUNDLE to it so the server's certificate is trusted.
@@ -34,10 +36,11 @@ class NginxFixture {
  private:
   bool start_once();
   void write_config() const;
-  std::string nginx_command() const;
+  std::vector<std::string> nginx_command() const;
 
   std::filesystem::path root_;
   std::filesystem::path work_dir_;
+  std::string work_dir_linux_;  // as nginx sees it
   int workers_;
   TestCertificates certs_;
   int http_port_ = 0;

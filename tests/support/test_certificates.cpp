@@ -1,17 +1,29 @@
 #include "tests/support/test_certificates.h"
 
-#include <cstdlib>
 #include <fstream>
 #include <string>
+#include <vector>
 
-#include "tests/support/probe_runner.h"
+#include "tests/support/linux_tool.h"
 
 namespace {
 
-bool run(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
+bool run(std::vector<std::string> arguments, std::string* error) {
+  arguments.insert(arguments.begin(), "openssl");
+  const LinuxToolResult result = run_linux_tool(arguments);
+  if (result.exit_code != 0) *error = result.output;
+  return result.exit_code == 0;
+}
 
 // An EC key keeps the making fast; the bulk cipher, not the key, sets the speed of a transfer.
-const char* const kNewKey = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
+std::vector<std::string> new_key(const std::filesystem::path& key_file) {
+  return {"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", linux_path(key_file)};
+}
+
+std::vector<std::string> operator+(std::vector<std::string> first, const std::vector<std::string>& second) {
+  first.insert(first.end(), second.begin(), second.end());
+  return first;
+}
 
 }  // namespace
 
@@ -30,17 +42,23 @@ TestCertificates make_test_certificates(const std::filesystem::path& dir) {
                                "basicConstraints=CA:FALSE\n"
                                "keyUsage=critical,digitalSignature,keyEncipherment\n"
                                "extendedKeyUsage=serverAuth\n";
-  const std::string san = " -addext subjectAltName=IP:127.0.0.1,DNS:localhost";
+  const std::vector<std::string> days = {"-days", "2"};
   certs.ok =
-      run(std::string("openssl req -x509 ") + kNewKey + " -days 2 -subj '/CN=zantho test CA'" +
-          " -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign" +
-          " -keyout " + shell_quote(ca_key.string()) + " -out " + shell_quote(certs.ca_file.string())) &&
-      run(std::string("openssl req ") + kNewKey + " -subj '/CN=127.0.0.1' -keyout " + shell_quote(certs.key_file.string()) +
-          " -out " + shell_quote(csr.string())) &&
-      run("openssl x509 -req -days 2 -in " + shell_quote(csr.string()) + " -CA " + shell_quote(certs.ca_file.string()) + " -CAkey " +
-          shell_quote(ca_key.string()) + " -CAcreateserial -extfile " + shell_quote(extensions.string()) + " -out " +
-          shell_quote(certs.cert_file.string())) &&
-      run(std::string("openssl req -x509 ") + kNewKey + " -days 2 -subj '/CN=127.0.0.1'" + san + " -keyout " +
-          shell_quote(certs.untrusted_key_file.string()) + " -out " + shell_quote(certs.untrusted_cert_file.string()));
+      run(std::vector<std::string>{"req", "-x509"} + new_key(ca_key) + days +
+          std::vector<std::string>{"-subj", "/CN=zantho test CA", "-addext", "basicConstraints=critical,CA:TRUE",
+                                   "-addext", "keyUsage=critical,keyCertSign,cRLSign", "-out",
+                                   linux_path(certs.ca_file)},
+          &certs.error) &&
+      run(std::vector<std::string>{"req"} + new_key(certs.key_file) +
+          std::vector<std::string>{"-subj", "/CN=127.0.0.1", "-out", linux_path(csr)}, &certs.error) &&
+      run(std::vector<std::string>{"x509", "-req"} + days +
+          std::vector<std::string>{"-in", linux_path(csr), "-CA", linux_path(certs.ca_file), "-CAkey",
+                                   linux_path(ca_key), "-CAcreateserial", "-extfile", linux_path(extensions), "-out",
+                                   linux_path(certs.cert_file)},
+          &certs.error) &&
+      run(std::vector<std::string>{"req", "-x509"} + new_key(certs.untrusted_key_file) + days +
+          std::vector<std::string>{"-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost",
+                                   "-out", linux_path(certs.untrusted_cert_file)},
+          &certs.error);
   return certs;
 }

@@ -3,9 +3,11 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
 
 struct TestCertificates {
   bool ok = false;
+  std::string error;  // what the failing openssl run said
   std::filesystem::path ca_file;  // PEM; what CURL_CA_BUNDLE points at
   std::filesystem::path cert_file;
   std::filesystem::path key_file;
