@@ -1,6 +1,7 @@
 #include "tests/support/probe_runner.h"
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <thread>
 
@@ -60,7 +61,14 @@ ProbeReport start_probe(const std::vector<std::string>& arguments, const std::fi
                         int timeout_ms) {
   auto probe = std::make_unique<ChildProcess>(command(probe_program(), arguments));
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  if (!probe->started() || !report_is_there(report, deadline, probe.get())) return {};
+  if (!probe->started() || !report_is_there(report, deadline, probe.get())) {
+    // Only the caller's assertions fail; this says why.
+    std::string why = !probe->started() ? probe->error()
+                      : probe->ended()  ? "it ended with " + std::to_string(probe->exit_code())
+                                        : "still running";
+    std::fprintf(stderr, "the probe gave no report in %d ms: %s\n", timeout_ms, why.c_str());
+    return {};
+  }
   ProbeReport read = read_report(report);
   read.process = std::move(probe);
   return read;
