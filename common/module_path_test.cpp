@@ -37,15 +37,17 @@ TEST(ModulePathTest, AllThreeFormsNameThisProgram) {
 
 TEST(ModulePathTest, NonAsciiProgramDirectoryComesBackAsUtf8) {
   ScratchDir scratch;
-  fs::path dir = scratch / "榛禾游戏";
+  // From UTF-8 explicitly: a narrow path string is in the ANSI code page on Windows.
+  auto from_utf8 = [](const std::string& text) { return fs::path(std::u8string(text.begin(), text.end())); };
+  fs::path dir = scratch.path() / from_utf8("榛禾游戏");
   fs::create_directory(dir);
   fs::copy_file(probe_program(), dir / "zantho.exe");
   std::string report = (scratch / "report").string();
-  ASSERT_EQ(run_probe_at((dir / "zantho.exe").string(), "module-path " + shell_quote(report)), 0);
+  ASSERT_EQ(run_probe_at(dir / "zantho.exe", {"module-path", report}), 0);
   std::string path = wait_for_report(report, 5000).result;
-  EXPECT_EQ(path, (fs::canonical(dir) / "zantho.exe").string());
-  EXPECT_GT(path.size(), fs::path(path).u16string().size());
-  EXPECT_EQ(fs::path(path).parent_path(), fs::canonical(dir));
+  EXPECT_EQ(path, utf8_path(fs::canonical(dir) / "zantho.exe"));
+  EXPECT_GT(path.size(), from_utf8(path).u16string().size());
+  EXPECT_EQ(from_utf8(path).parent_path(), fs::canonical(dir));
 }
 
 }  // namespace

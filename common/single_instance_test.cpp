@@ -27,7 +27,7 @@ TEST_F(SingleInstanceTest, ReleaseBeforeAnyAcquireFails) { EXPECT_FALSE(release_
 
 TEST_F(SingleInstanceTest, SecondLauncherFindsTheMutexUntilTheFirstIsKilled) {
   std::string report = (scratch_ / "first").string();
-  ProbeReport first = start_probe("mutex zantho.exe " + shell_quote(report) + " 30000", report);
+  ProbeReport first = start_probe({"mutex", "zantho.exe", report, "30000"}, report);
   ASSERT_EQ(first.result, "created");
 
   EXPECT_FALSE(acquire_single_instance("zantho.exe"));
@@ -42,7 +42,7 @@ TEST_F(SingleInstanceTest, SecondLauncherFindsTheMutexUntilTheFirstIsKilled) {
 
   EXPECT_TRUE(acquire_single_instance("zantho.exe"));
   std::string second = (scratch_ / "second").string();
-  EXPECT_EQ(start_probe("mutex zantho.exe " + shell_quote(second) + " 0", second).result, "existed");
+  EXPECT_EQ(start_probe({"mutex", "zantho.exe", second, "0"}, second).result, "existed");
   EXPECT_TRUE(release_single_instance());
   EXPECT_FALSE(release_single_instance());  // closed, though not cleared
 }

@@ -14,14 +14,17 @@
 #include <iterator>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "common/module_path.h"
 #include "launcher/ui_texts.h"
 #include "launcher/update_worker.h"
 #include "platform/process.h"
 #include "platform/ui.h"
 #include "resources/resource.h"
 #include "resources/zantho_resources.h"
+#include "tests/support/child_process.h"
 #include "tests/support/scratch_dir.h"
 
 namespace {
@@ -289,19 +292,18 @@ INSTANTIATE_TEST_SUITE_P(
 // Child processes: each opens the dialog in the directory and environment its parent test gave it.
 
 struct ChildRun {
-  std::string exit_code;
+  int64_t exit_code = -1;  // its low eight bits, as a shell reports it; -1 when it did not run to its end
   std::string log;
 };
 
-ChildRun run_child(const ScratchDir& dir, const std::string& environment, const std::string& test) {
-  std::string exe = (build_dir() / "launcher" / "launcher_tests").string();
-  std::string command = "cd '" + dir.path().string() + "' && env " + environment + " ZANTHO_DIALOG_CHILD=1 '" + exe +
-                        "' --gtest_filter=UpdateDialogChild." + test + " > child.log 2>&1; echo $? > exit_code";
-  std::system(command.c_str());
+ChildRun run_child(const ScratchDir& dir, std::vector<std::pair<std::string, std::string>> environment,
+                   const std::string& test) {
+  environment.emplace_back("ZANTHO_DIALOG_CHILD", "1");
+  ChildProcess child({get_module_path_whole(), "--gtest_filter=UpdateDialogChild." + test},
+                     {environment, dir.path(), dir / "child.log"});
   ChildRun run;
-  run.exit_code = dir.read("exit_code");
-  run.log = dir.read("child.log");
-  while (!run.exit_code.empty() && run.exit_code.back() == '\n') run.exit_code.pop_back();
+  if (child.wait(60000)) run.exit_code = child.exit_code() & 0xFF;
+  run.log = child.started() ? dir.read("child.log") : child.error();
   return run;
 }
 
@@ -381,8 +383,8 @@ TEST_F(UpdateDialogTest, CancelEndsTheProcessWithMinusOneAfterTheRestore) {
   for (const char* test : {"CancelWhileRunning", "CancelDuringErrorPause"}) {
     ScratchDir child_dir;
     child_dir.write("zantho.old.exe", "old launcher");
-    ChildRun run = run_child(child_dir, "", test);
-    EXPECT_EQ(run.exit_code, "255") << test << "\n" << run.log;
+    ChildRun run = run_child(child_dir, {}, test);
+    EXPECT_EQ(run.exit_code, 255) << test << "\n" << run.log;
     EXPECT_EQ(child_dir.read("zantho.exe"), "old launcher") << test;
     EXPECT_FALSE(std::filesystem::exists(child_dir / "zantho.old.exe")) << test;
   }
@@ -395,9 +397,8 @@ TEST_F(UpdateDialogTest, TheLocaleChoosesTheLanguageOfDialogAndTexts) {
     ScratchDir child_dir;
     std::string shot = (artifacts / ("update_dialog_" + std::string(t.locale, 5) + ".png")).string();
     std::filesystem::remove(shot);
-    ChildRun run = run_child(child_dir, std::string("LC_ALL=") + t.locale + " ZANTHO_DIALOG_SHOT='" + shot + "'",
-                             "ShowsTheLocalesLanguage");
-    EXPECT_EQ(run.exit_code, "0") << t.locale << "\n" << run.log;
+    ChildRun run = run_child(child_dir, {{"LC_ALL", t.locale}, {"ZANTHO_DIALOG_SHOT", shot}}, "ShowsTheLocalesLanguage");
+    EXPECT_EQ(run.exit_code, 0) << t.locale << "\n" << run.log;
     EXPECT_NE(run.log.find("[  PASSED  ] 1 test."), std::string::npos) << run.log;
     EXPECT_TRUE(std::filesystem::exists(shot)) << shot;
   }

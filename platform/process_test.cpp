@@ -60,7 +60,7 @@ TEST(ProcessTest, ProcessHandleGivesItsIdEndsWhenKilledAndRefusesNoProcess) {
   ScratchDir scratch;
   ScopedPlatformDir platform_dir(scratch / "state");
   std::string report = (scratch / "report").string();
-  ProbeReport probe = start_probe("mutex m " + shell_quote(report) + " 30000", report);
+  ProbeReport probe = start_probe({"mutex", "m", report, "30000"}, report);
   ASSERT_NE(probe.process_id, 0u);
 
   platform::Handle process = platform::open_process(probe.process_id);

@@ -32,7 +32,7 @@ class SyncTest : public ::testing::Test {
 
 TEST_F(SyncTest, MutexExistsWhileAnotherProcessHoldsItAndNotOnceItWasKilled) {
   std::string report = report_path("holder");
-  ProbeReport holder = start_probe("mutex zantho.exe " + shell_quote(report) + " 30000", report);
+  ProbeReport holder = start_probe({"mutex", "zantho.exe", report, "30000"}, report);
   ASSERT_NE(holder.process_id, 0u);
   EXPECT_EQ(holder.result, "created");
 
@@ -48,10 +48,10 @@ TEST_F(SyncTest, MutexExistsWhileAnotherProcessHoldsItAndNotOnceItWasKilled) {
 
   // And now the other way round: this process holds it, then lets go.
   std::string second = report_path("second");
-  EXPECT_EQ(start_probe("mutex zantho.exe " + shell_quote(second) + " 0", second).result, "existed");
+  EXPECT_EQ(start_probe({"mutex", "zantho.exe", second, "0"}, second).result, "existed");
   EXPECT_TRUE(platform::close_handle(mine));
   std::string third = report_path("third");
-  EXPECT_EQ(start_probe("mutex zantho.exe " + shell_quote(third) + " 0", third).result, "created");
+  EXPECT_EQ(start_probe({"mutex", "zantho.exe", third, "0"}, third).result, "created");
 }
 
 TEST_F(SyncTest, MutexNamesAreDistinctAndEverySecondHandleInOneProcessSeesTheFirst) {
@@ -76,7 +76,7 @@ TEST_F(SyncTest, EventSetByAnotherProcessStaysSetAfterThatProcessHasEnded) {
   EXPECT_EQ(platform::last_error(), platform::ERROR_SUCCESS);
   EXPECT_EQ(platform::wait_for_single_object(event, 0), platform::WAIT_TIMEOUT);
 
-  EXPECT_EQ(run_probe("set-event " + shell_quote("Zantho Client Service")), 0);
+  EXPECT_EQ(run_probe({"set-event", "Zantho Client Service"}), 0);
   EXPECT_EQ(platform::wait_for_single_object(event, 5000), platform::WAIT_OBJECT_0);
   EXPECT_EQ(platform::wait_for_single_object(event, 0), platform::WAIT_OBJECT_0);  // manual reset: still set
   EXPECT_TRUE(platform::reset_event(event));
@@ -84,7 +84,7 @@ TEST_F(SyncTest, EventSetByAnotherProcessStaysSetAfterThatProcessHasEnded) {
   EXPECT_TRUE(platform::close_handle(event));
 
   // With no handle left anywhere the event is gone.
-  EXPECT_EQ(run_probe("set-event " + shell_quote("Zantho Client Service")), 1);
+  EXPECT_EQ(run_probe({"set-event", "Zantho Client Service"}), 1);
   EXPECT_EQ(platform::open_event("Zantho Client Service"), nullptr);
   EXPECT_EQ(platform::last_error(), platform::ERROR_FILE_NOT_FOUND);
 }
@@ -97,7 +97,7 @@ TEST_F(SyncTest, EventWaitWakesWhenAnotherProcessSetsIt) {
   platform::Handle setter = platform::create_thread(
       [](void*) -> uint32_t {
         platform::sleep_ms(200);
-        return static_cast<uint32_t>(run_probe("set-event wake"));
+        return static_cast<uint32_t>(run_probe({"set-event", "wake"}));
       },
       nullptr);
   EXPECT_EQ(platform::wait_for_single_object(event, 10000), platform::WAIT_OBJECT_0);
@@ -111,7 +111,7 @@ TEST_F(SyncTest, EventWaitWakesWhenAnotherProcessSetsIt) {
 
 TEST_F(SyncTest, EventOfAKilledCreatorIsGoneAndANewOneStartsFresh) {
   std::string report = report_path("creator");
-  ProbeReport creator = start_probe("event lamp " + shell_quote(report) + " 30000", report);
+  ProbeReport creator = start_probe({"event", "lamp", report, "30000"}, report);
   ASSERT_NE(creator.process_id, 0u);
 
   platform::Handle opened = platform::open_event("lamp");

@@ -87,7 +87,8 @@ TEST(ClientServiceStepTest, EarlyEndsLeaveTheServiceStopped) {
     ClientServiceStep step;
     step.run_service();
     if (c.program_missing) {
-      fs::remove(step.sandbox().program());
+      // Moved away rather than deleted: Windows does not delete the file of a running program.
+      fs::rename(step.sandbox().program(), step.sandbox().program_dir() / "moved away.exe");
     }
     platform::set_shell_failure(c.shell_error);
 
@@ -119,6 +120,8 @@ TEST(ClientServiceStepTest, WaitsFiveSecondsForTheEventUnlessItIsSetAlready) {
     step.sandbox().add_program();
     step.sandbox().set_options("skip_install=1\nno_event=1\n");
     platform::Handle earlier = platform::create_event(kClientServiceName, true, signalled_before);
+    // Where named objects are the machine's, the step of an earlier case still holds the event with its state.
+    signalled_before ? platform::set_event(earlier) : platform::reset_event(earlier);
     platform::use_test_clock(true, 1000);
     testing::internal::CaptureStdout();
 

@@ -1,7 +1,6 @@
 #include "tests/support/service_sandbox.h"
 
 #include <chrono>
-#include <cstdlib>
 #include <fstream>
 #include <thread>
 
@@ -9,6 +8,7 @@
 #include "platform/process.h"
 #include "platform/services.h"
 #include "platform/sync.h"
+#include "tests/support/child_process.h"
 
 namespace fs = std::filesystem;
 
@@ -72,10 +72,7 @@ void ServiceSandbox::set_options(const std::string& lines) const {
   out << lines;
 }
 
-bool ServiceSandbox::install() const {
-  std::string command = quoted_program() + " install";
-  return std::system(command.c_str()) == 0;
-}
+bool ServiceSandbox::install() const { return run_program({utf8_path(program()), "install"}) == 0; }
 
 std::string ServiceSandbox::log() const {
   std::ifstream in(program_dir_ / "service_log.txt", std::ios::binary);

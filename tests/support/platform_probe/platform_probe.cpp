@@ -3,6 +3,7 @@
 //   platform_probe event <name> <report file> <hold ms>   create a manual-reset event set from the start, hold it
 //   platform_probe set-event <name>                        open the event and set it; exit 0, or 1 if not found
 //   platform_probe module-path <report file>               report get_module_path_utf8
+//   platform_probe echo-args <report file> <argument>...   report the arguments as received, joined by "|"
 // A report file holds the process id on its first line and the result on the second; it appears whole (written
 // beside it, then renamed). Holding ends by itself after the hold time, so a test that fails leaves nothing behind.
 #include <cstdlib>
@@ -65,6 +66,12 @@ int main(int argc, char** argv) {
     char path[778];
     get_module_path_utf8(path);
     report(argv[2], path);
+    return 0;
+  }
+  if (command == "echo-args" && argc >= 3) {
+    std::string received;
+    for (int i = 3; i < argc; ++i) received += (i > 3 ? "|" : "") + std::string(argv[i]);
+    report(argv[2], received);
     return 0;
   }
   return 64;
