@@ -35,4 +35,5 @@ expect_count("106 14 /\\* RT_GROUP_ICON \\*/[^\n]*\nBEGIN\n   0, 1, 5," 1 "icon 
 expect_count("\n1 3 /\\* RT_ICON \\*/[^\n]*\nBEGIN\n  0x474e5089L" 1 "the first image as PNG")
 expect_count("1 24 /\\* RT_MANIFEST \\*/" 1 "manifest")
 expect_count("level=\"\"requireAdministrator\"\" uiAccess=\"\"false\"\"" 1 "requested execution level")
+expect_count(">UTF-8</activeCodePage>" 1 "UTF-8 as the code page of the narrow calls")
 expect_count("1 VERSIONINFO\n FILEVERSION 2, 4, 0, 2\n PRODUCTVERSION 2, 4, 0, 2" 1 "version block")

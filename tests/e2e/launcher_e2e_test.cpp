@@ -357,6 +357,22 @@ TEST_F(LauncherE2E, AProgramDirectoryLongerThanTheUsualLimitIsTheOneUsed) {
   }
 }
 
+// The launcher passes its paths as UTF-8 to the narrow file calls: Windows must read them as UTF-8, not in the
+// system's code page, or a directory named in Chinese is not found.
+TEST_F(LauncherE2E, ANonAsciiProgramDirectoryIsTheOneUsed) {
+  publish();
+  install_ = scratch_ / "游戏 目录" / "zantho";
+  install_launcher_only();
+  EXPECT_EQ(run_launcher("-b"), 0) << read_file(install_ / "stderr.txt");
+  std::vector<std::string> lines = log();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "UPDATE RES:0");
+  EXPECT_TRUE(same_content(install_ / "packages" / "programs.zip", cdn_ / "programs.zip"));
+  EXPECT_TRUE(same_content(install_ / "packages" / "data.zip", cdn_ / "data.zip"));
+  EXPECT_EQ(run_launcher("/del"), 0);
+  EXPECT_FALSE(fs::exists(install_ / "packages"));
+}
+
 TEST_F(LauncherE2E, DefaultModeOnAnIntactInstallationStartsTheClient) {
   if (!has_display()) GTEST_SKIP() << "no display";
   publish();
