@@ -263,7 +263,7 @@ TEST_F(FaultyCdnTest, StallLimitIsSetOnlyForTheDownload) {
 TEST_F(SyncZipTest, UntrustedCertificateIsACertificateError) {
   publish_two();
   g_settings.cdn_protocol = "https";
-  g_settings.cdn_domain = "127.0.0.1:" + std::to_string(server_->https_port());
+  g_settings.cdn_domain = test_host() + ":" + std::to_string(server_->https_port());
   const char* previous = std::getenv("CURL_CA_BUNDLE");
   const std::string saved = previous != nullptr ? previous : "";
   ASSERT_TRUE(platform::set_environment_variable("CURL_CA_BUNDLE",
