@@ -30,16 +30,25 @@ stop_tool_server() {
   if [ -n "$tools_pid" ]; then kill -TERM "$tools_pid" 2>/dev/null || true; wait "$tools_pid" 2>/dev/null || true; fi
   tools_pid=
 }
+xvfb_pid=
+display_file=$(mktemp /tmp/zantho-wine-display.XXXXXX)
 cleanup() {
   stop_tool_server
   "$wineserver" -k 2>/dev/null || true
-  rm -rf "$WINEPREFIX"
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
+  rm -rf "$WINEPREFIX" "$display_file"
 }
 trap cleanup EXIT
 # The prefix's server and its own processes (the service manager among them) stay up for the whole run, so each
 # test program finds them already there.
 # The prefix's first process boots it by itself; "wineboot -i" on top of that starts a second service manager, and
 # each client then reaches one of the two at random (a service made through one is missing or stale in the other).
+# One display for the prefix's whole life: its desktop process starts with the boot below and keeps the display it
+# found then; booted without one, no later program of the prefix can make a window (DialogBox gives -1).
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -noreset 3>"$display_file" >/dev/null 2>&1 &
+xvfb_pid=$!
+for _ in $(seq 100); do [ -s "$display_file" ] && break; sleep 0.1; done
+export DISPLAY=:$(cat "$display_file")
 "$wineserver" -p
 "$wine_loader" wineboot -u >/dev/null 2>&1
 # Xvfb has no window manager: Wine's X11 driver would wait 2 s for one each time it hides a managed window (each
@@ -61,7 +70,6 @@ export ZANTHO_BUILD_DIR="$build"
 while read -r program; do
   echo "== ${program#"$build"/}"
   ZANTHO_LINUX_TOOLS=$ZANTHO_LINUX_TOOLS ZANTHO_TEST_HOST=localhost \
-    xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp -noreset" \
     timeout 900 "$wine_loader" "$program" --gtest_filter="-$excluded" --gtest_brief=1 || status=1
 done < <(find "$build" -name '*_tests.exe' | sort)
 # Before the end-to-end suite, whose last check counts any program of the build still running as left behind.
@@ -70,7 +78,7 @@ stop_tool_server
 # The dialog in each language: Wine takes the UI language from the Unix locale. Screenshots in $build/artifacts/.
 for locale in en_US.UTF-8 zh_CN.UTF-8 zh_TW.UTF-8; do
   echo "== dialog in $locale"
-  LANG=$locale LC_ALL=$locale xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp -noreset" \
+  LANG=$locale LC_ALL=$locale \
     timeout 300 "$wine_loader" "$build/platform/platform_tests.exe" --gtest_filter='Win32Dialog.*:Win32Language.*' \
     --gtest_brief=1 || status=1
 done
@@ -109,6 +117,6 @@ e2e_pattern="^LauncherE2E\\.($(IFS='|'; echo "${e2e_cases[*]}"))\$"
 # Wine process of the prefix when it is over (the service its service manager started among them).
 LANG=en_US.UTF-8 LC_ALL=en_US.UTF-8 \
   ZANTHO_PROGRAM_DIR="$build" ZANTHO_PROGRAM_RUNNER="$wine_loader" ZANTHO_PROGRAM_SUFFIX=.exe ZANTHO_TEST_HOST=localhost \
-  ZANTHO_PROGRAM_CLEANUP="$wineserver -k" xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp" \
+  ZANTHO_PROGRAM_CLEANUP="$wineserver -k" \
   ctest --test-dir "$linux_build" --output-on-failure -j1 --timeout 600 -R "$e2e_pattern" || status=1
 exit $status

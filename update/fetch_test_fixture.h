@@ -18,6 +18,7 @@
 
 #include "common/log.h"
 #include "common/md5.h"
+#include "download/http_downloader.h"
 #include "launcher/update_settings.h"
 #include "tests/support/nginx_fixture.h"
 #include "tests/support/scratch_dir.h"
@@ -127,6 +128,8 @@ class PublishedCdnTest : public testing::Test {
     callbacks_ = recording_callbacks();
     g_ui_callbacks = &callbacks_;
     g_ui_window = g_slot_window;
+    // As in a new process: the engine keeps the progress callback an earlier case's package download set.
+    g_downloader->set_progress_callback(nullptr, nullptr);
     std::filesystem::create_directories("packages");
   }
   void TearDown() override {
