@@ -7,12 +7,17 @@
 # time. Prints medians, minima and the ratios.
 # Usage: bench/repair_bench.sh [rounds] [build dir] (the image stays in $ZANTHO_BENCH_DIR or
 # /tmp/zantho-repair-bench; delete it to publish a new one; $ZANTHO_BENCH_EXE times another zantho.exe)
+# With $ZANTHO_BENCH_WINDOWS naming a Windows build dir (tools/build-windows.sh), its zantho.exe and stand-ins run
+# under Wine in a prefix of the script's own; the tools, the publisher and the image's data stay Linux ones.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 rounds=${1:-3}
 build=${2:-$root/build/plain}
-work=${ZANTHO_BENCH_DIR:-/tmp/zantho-repair-bench}
-exe=${ZANTHO_BENCH_EXE:-$build/zantho.exe}
+windows=${ZANTHO_BENCH_WINDOWS:+$(realpath "$ZANTHO_BENCH_WINDOWS")}
+# The build whose launcher and stand-ins are timed.
+programs=${windows:-$build}
+work=${ZANTHO_BENCH_DIR:-/tmp/zantho-repair-bench${windows:+-windows}}
+exe=${ZANTHO_BENCH_EXE:-$programs/zantho.exe}
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j4 --target zantho_exe zantho_publish repair_bench standin_zanthoui standin_quillon \
   standin_zantho_client_service >/dev/null
@@ -21,10 +26,16 @@ mkdir -p "$work"
 chmod 755 "$work"
 cdn=$work/cdn run=$work/run
 xvfb_pid=""
+runner=()
+wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 # Ends, by pid, what the run started: nginx, Xvfb and the service program that the launcher's service step
-# leaves running from the installation.
+# leaves running from the installation; under Wine, every process of the script's prefix.
 stop_service_programs() {
   local exe
+  if [ -n "$windows" ]; then
+    [ -d "${WINEPREFIX:-}" ] && { "$wineserver" -k 2>/dev/null; "$wineserver" -w; } || true
+    return 0
+  fi
   for proc in /proc/[0-9]*; do
     exe=$(readlink "$proc/exe" 2>/dev/null) || continue
     case $exe in "$run/install/"*) kill "${proc#/proc/}" 2>/dev/null || true ;; esac
@@ -38,6 +49,7 @@ cleanup() {
   stop_service_programs
   [ -s "$run/nginx/nginx.pid" ] && stop_pid "$(cat "$run/nginx/nginx.pid")"
   [ -n "$xvfb_pid" ] && stop_pid "$xvfb_pid"
+  [ -n "$windows" ] && [ -d "${WINEPREFIX:-}" ] && rm -rf "$WINEPREFIX"
   rm -rf "$run"
 }
 trap cleanup EXIT
@@ -53,9 +65,10 @@ if [ ! -f "$cdn/api/clients.json" ]; then
   echo "== publishing the image (once; kept in $work)"
   rm -rf "$work/image" "$cdn"
   "$build/bench/repair_bench" "$work/image"
-  cp "$build/zantho.exe" "$build/standins/zanthoui.exe" "$build/standins/ZanthoClientService.exe" "$work/image/"
+  cp "$programs/zantho.exe" "$programs/standins/zanthoui.exe" "$programs/standins/ZanthoClientService.exe" \
+    "$work/image/"
   mkdir -p "$work/image/bin"
-  cp "$build/standins/bin/quillon.dll" "$work/image/bin/"
+  cp "$programs/standins/bin/quillon.dll" "$work/image/bin/"
   # The index reply names no CDN host: the configuration gives it, so the tree serves on any port.
   "$build/tools/zantho_publish" --image "$work/image" --out "$cdn" "${packages[@]}" >/dev/null
 fi
@@ -102,6 +115,22 @@ exec 3>&-
 for _ in $(seq 100); do [ -s "$run/display" ] && break; sleep 0.1; done
 export DISPLAY=:$(cat "$run/display")
 
+if [ -n "$windows" ]; then
+  WINEPREFIX=$(mktemp -d /tmp/zantho-bench-wine.XXXXXX)
+  # No Mono or Gecko: the launcher needs neither, and asking for them would hold up the prefix's start.
+  export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  runner=("$(command -v wine64 || echo /usr/lib/wine/wine64)")
+fi
+# The prefix is booted before each run of ours, before its sync and outside the timed span; its server stays up
+# until the run's service program is ended with it. Without a window manager, managed windows would wait 2 s for
+# one each time they hide.
+wine_up() {
+  [ -n "$windows" ] || return 0
+  "$wineserver" -p
+  "${runner[@]}" wineboot -u >/dev/null 2>&1
+  "${runner[@]}" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+}
+
 now() { date +%s.%N; }
 elapsed() { echo "$2 - $1" | bc; }
 # Seconds between the first log line ending in $2 and the first ending in $3.
@@ -125,8 +154,10 @@ fresh_install() {
 
 # Ours, in the given mode; fails unless the run ended as a successful one does.
 run_ours() {
+  wine_up
   fresh_install
-  (cd "$run/install" && ZANTHO_PLATFORM_DIR="$run/platform" ./zantho.exe "$@" >stdout.txt 2>stderr.txt) || true
+  (cd "$run/install" && ZANTHO_PLATFORM_DIR="$run/platform" "${runner[@]}" ./zantho.exe "$@" \
+    >stdout.txt 2>stderr.txt) || true
   log=$run/install/logs/update
   grep -q "end SYNC_ZIP" "$log" || { echo "run $* failed; its log:" >&2; cat "$log" >&2; exit 1; }
 }
@@ -183,6 +214,8 @@ repair_tools() {
 download_ours() {
   run_ours -b
   sync_b+=("$(log_span "$log" "begin SYNC_ZIP" "end SYNC_ZIP")")
+  # The prefix's server is kept up by itself: it is ended here too, so the next run can boot it afresh.
+  stop_service_programs
   rm -rf "$run/install"
 }
 
