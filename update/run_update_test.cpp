@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -10,6 +9,7 @@
 #include "launcher/command_line.h"
 #include "launcher/update_settings.h"
 #include "tests/support/scratch_dir.h"
+#include "tests/support/text_lines.h"
 #include "update/pipeline_state.h"
 
 namespace {
@@ -73,18 +73,13 @@ class RunUpdateTest : public testing::Test {
 
   // The messages of the log after the first line, without the default pattern's prefix.
   std::vector<std::string> messages() {
-    std::istringstream log(scratch_.read("logs/update"));
-    std::vector<std::string> lines;
-    std::string line;
-    std::getline(log, line);
-    while (std::getline(log, line)) {
-      if (!line.empty() && line.back() == '\r') {
-        line.pop_back();
-      }
-      size_t level_end = line.find("] ", line.find("] [update] ") + 11);
-      lines.push_back(line.substr(level_end + 2));
+    std::vector<std::string> lines = text_lines(scratch_.read("logs/update"));
+    std::vector<std::string> messages;
+    for (size_t i = 1; i < lines.size(); ++i) {
+      size_t level_end = lines[i].find("] ", lines[i].find("] [update] ") + 11);
+      messages.push_back(lines[i].substr(level_end + 2));
     }
-    return lines;
+    return messages;
   }
 
   int run() { return run_update_with(kFakeSteps, recording_table(), window_); }

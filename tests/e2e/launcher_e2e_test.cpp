@@ -18,6 +18,7 @@
 #include "tests/support/platform_dir.h"
 #include "tests/support/probe_runner.h"
 #include "tests/support/scratch_dir.h"
+#include "tests/support/text_lines.h"
 #include "platform/services.h"
 #include "tools/publisher/publisher.h"
 
@@ -48,20 +49,15 @@ std::string random_bytes(size_t size, unsigned seed) {
 
 // The messages of the log's lines after the first, without the pattern's date, logger and level.
 std::vector<std::string> log_messages(const fs::path& log) {
-  std::istringstream in(read_file(log));
+  std::vector<std::string> lines = text_lines(read_file(log));
   std::vector<std::string> messages;
-  std::string line;
-  std::getline(in, line);
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') {
-      line.pop_back();
-    }
-    size_t logger = line.find("] [update] [");
+  for (size_t i = 1; i < lines.size(); ++i) {
+    size_t logger = lines[i].find("] [update] [");
     if (logger == std::string::npos) {
       continue;
     }
-    size_t level_end = line.find("] ", logger + 12);
-    messages.push_back(line.substr(level_end + 2));
+    size_t level_end = lines[i].find("] ", logger + 12);
+    messages.push_back(lines[i].substr(level_end + 2));
   }
   return messages;
 }
@@ -81,17 +77,7 @@ bool contains(const std::vector<std::string>& lines, const std::string& line) {
 }
 
 // Windows programs end their text lines with "\r\n".
-std::vector<std::string> lines_of(const fs::path& path) {
-  std::istringstream in(read_file(path));
-  std::vector<std::string> lines;
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty() && line.back() == '\r') {
-      line.pop_back();
-    }
-    lines.push_back(line);
-  }
-  return lines;
-}
+std::vector<std::string> lines_of(const fs::path& path) { return text_lines(read_file(path)); }
 
 class LauncherE2E : public testing::Test {
  protected:
