@@ -73,7 +73,7 @@ if [ ! -f "$cdn/api/clients.json" ]; then
   "$build/tools/zantho_publish" --image "$work/image" --out "$cdn" "${packages[@]}" >/dev/null
 fi
 zips=("$cdn"/*.zip)
-echo "image: $(find "$work/image" -type f | wc -l) files, $(du -sb "$work/image" | cut -f1) bytes;" \
+echo "image: $(find "$work/image/" -type f | wc -l) files, $(du -sb "$work/image/" | cut -f1) bytes;" \
   "${#zips[@]} zips, $(cat "${zips[@]}" | wc -c) bytes"
 
 rm -rf "$run"
