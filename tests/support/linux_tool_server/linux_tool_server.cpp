@@ -1,6 +1,7 @@
 // Runs nginx and openssl for Windows test programs under Wine, which can start a Linux program but neither wait
 // for it nor learn its exit code. Listens on 127.0.0.1 (a free port, written to PORT_FILE once it listens) until
-// SIGTERM, SIGINT or SIGHUP; then it stops every nginx it started and ends.
+// SIGTERM, SIGINT or SIGHUP, or until the program that started it is gone (killed outright, it sends no signal);
+// then it stops every nginx it started and ends.
 // Usage: linux_tool_server PORT_FILE
 #include <uv.h>
 
@@ -92,12 +93,23 @@ void on_connection(uv_stream_t* server, int status) {
       on_read);
 }
 
-void on_signal(uv_signal_t* signal, int) {
+void stop(uv_loop_t* loop) {
   for (std::vector<std::string> arguments : g_started_nginx) {
     arguments.insert(arguments.end(), {"-s", "stop"});
     run_tool_here(arguments);
   }
-  uv_stop(signal->loop);
+  uv_stop(loop);
+}
+
+void on_signal(uv_signal_t* signal, int) { stop(signal->loop); }
+
+uv_pid_t g_parent = 0;
+
+// An orphan is handed to another parent.
+void on_parent_check(uv_timer_t* timer) {
+  if (uv_os_getppid() != g_parent) {
+    stop(timer->loop);
+  }
 }
 
 }  // namespace
@@ -114,6 +126,10 @@ int main(int argc, char** argv) {
     uv_signal_init(loop, &signals[i]);
     uv_signal_start(&signals[i], on_signal, numbers[i]);
   }
+  g_parent = uv_os_getppid();
+  uv_timer_t parent_check;
+  uv_timer_init(loop, &parent_check);
+  uv_timer_start(&parent_check, on_parent_check, 500, 500);
   sockaddr_in address{};
   uv_ip4_addr("127.0.0.1", 0, &address);
   uv_tcp_init(loop, &g_server);

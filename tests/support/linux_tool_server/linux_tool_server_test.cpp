@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/environment.h"
+#include "tests/support/child_process.h"
 #include "tests/support/free_port.h"
 #include "tests/support/linux_tool.h"
 #include "tests/support/linux_tool_protocol.h"
@@ -138,6 +139,43 @@ TEST_F(LinuxToolServerTest, NginxStartedThroughItRunsUntilTheServerEndsAndIsThen
   // nginx removes its pid file when its master has ended.
   for (int i = 0; i < 500 && fs::exists(pid_file); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_FALSE(fs::exists(pid_file));
+}
+
+// A test run killed outright sends its server no signal: the server stops its nginx once it has lost its parent.
+TEST(LinuxToolServer, AnOrphanedServerStopsItsNginxAndEnds) {
+  ScratchDir scratch;
+  const std::string program = (build_dir() / "tests/support/linux_tool_server/linux_tool_server").string();
+  const fs::path port_file = scratch / "port", pid_file = scratch / "server.pid", release = scratch / "release";
+  // The shell is the server's parent until the test lets it end.
+  ChildProcess parent({"sh", "-c", "\"$0\" \"$1\" & echo $! > \"$2\"; while [ ! -e \"$3\" ]; do sleep 0.05; done",
+                       program, port_file.string(), pid_file.string(), release.string()});
+  ASSERT_TRUE(parent.started()) << parent.error();
+  for (int i = 0; i < 500 && !(fs::exists(port_file) && fs::file_size(pid_file) > 0); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  int port = 0, server_pid = 0;
+  std::ifstream(port_file) >> port;
+  std::ifstream(pid_file) >> server_pid;
+  ASSERT_GT(port, 0) << "the server wrote no port";
+  ASSERT_GT(server_pid, 0);
+  ASSERT_TRUE(platform::set_environment_variable("ZANTHO_LINUX_TOOLS", ("127.0.0.1:" + std::to_string(port)).c_str()));
+  scratch.write("root/hello.txt", "hello");
+  {
+    NginxFixture nginx(scratch / "root", scratch / "nginx");
+    platform::set_environment_variable("ZANTHO_LINUX_TOOLS", nullptr);
+    ASSERT_TRUE(nginx.ok()) << nginx.error();
+    const fs::path nginx_pid = scratch / "nginx/nginx.pid";
+    ASSERT_TRUE(fs::exists(nginx_pid));
+
+    scratch.write("release", "");
+    ASSERT_TRUE(parent.wait(5000));
+    for (int i = 0; i < 500 && fs::exists(nginx_pid); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_FALSE(fs::exists(nginx_pid));
+    bool ended = false;
+    for (int i = 0; i < 500 && !(ended = uv_kill(server_pid, 0) != 0); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(ended);
+    if (!ended) uv_kill(server_pid, SIGKILL);
+  }
 }
 
 }  // namespace
