@@ -44,6 +44,13 @@ bool append_entry(char* dir, size_t length, const std::string& name) {
   return true;
 }
 
+// Of a file's attributes only read-only stops its deletion; the others go with the file, so only it is reset first.
+bool delete_tree_file(const char* path, uint32_t attributes) {
+  return (!(attributes & platform::FILE_ATTRIBUTE_READONLY) ||
+          platform::set_file_attributes(path, platform::FILE_ATTRIBUTE_NORMAL)) &&
+         platform::delete_file(path);
+}
+
 }  // namespace
 
 FILE* fopen_cwd(const char* relative_path, const char* mode) {
@@ -165,8 +172,7 @@ int remove_tree(char* dir, char* scratch) {
       result = -1;
     } else if (entry.attributes & platform::FILE_ATTRIBUTE_DIRECTORY) {
       result = remove_tree(dir, scratch);
-    } else if (!platform::set_file_attributes(dir, platform::FILE_ATTRIBUTE_NORMAL) ||
-               !platform::delete_file(dir)) {
+    } else if (!delete_tree_file(dir, entry.attributes)) {
       result = -1;
     }
     dir[length] = 0;
@@ -215,6 +221,16 @@ bool replace_cwd(const char* old_relative_path, const char* new_relative_path) {
 bool flush_file_cwd(const char* relative_path) {
   char path[kPathBufferSize];
   return long_path(relative_path, path) && platform::flush_file(path);
+}
+
+bool copy_into_place_cwd(const char* source_relative_path, const char* temporary_relative_path,
+                         const char* destination_relative_path, bool flush) {
+  char source[kPathBufferSize];
+  char temporary[kPathBufferSize];
+  char destination[kPathBufferSize];
+  return long_path(source_relative_path, source) && long_path(temporary_relative_path, temporary) &&
+         long_path(destination_relative_path, destination) &&
+         platform::copy_file_replacing(source, temporary, destination, flush);
 }
 
 bool move_aside_cwd(const char* relative_path, const char* aside_relative_path, const char* stand_in_relative_path) {

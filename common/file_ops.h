@@ -28,4 +28,8 @@ bool set_current_dir(const char* path);
 // empty). True when done.
 bool replace_cwd(const char* old_relative_path, const char* new_relative_path);
 bool flush_file_cwd(const char* relative_path);
+// Copies source to temporary, flushed when asked, and replaces destination with it in one move; on failure the
+// temporary is gone.
+bool copy_into_place_cwd(const char* source_relative_path, const char* temporary_relative_path,
+                         const char* destination_relative_path, bool flush);
 bool move_aside_cwd(const char* relative_path, const char* aside_relative_path, const char* stand_in_relative_path);

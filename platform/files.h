@@ -47,6 +47,12 @@ bool copy_stream(FILE* source, FILE* destination);
 bool move_file_replacing(const char* old_path, const char* new_path);
 // Writes the file's data through to the disk (opened for writing, flushed, closed).
 bool flush_file(const char* path);
+// Copies `source` to `temporary` (created or emptied), writes it through to the disk when `flush` says so, and moves
+// it over `destination` as move_file_replacing does, so the destination is its old file or the new one at every
+// moment. Fails as those steps do (a missing source, a short write, a read-only, denied or directory destination);
+// the temporary is then removed. Windows: a ReadFile/WriteFile loop on the handles, and the rename through the
+// temporary's own open handle, which spares opening it again by name.
+bool copy_file_replacing(const char* source, const char* temporary, const char* destination, bool flush);
 // Moves the file at `path` to `aside` (never replacing) and puts `stand_in` at `path`, so that `path` never stands
 // empty: here an exchange of the two names (renameat2 RENAME_EXCHANGE) and then the move to `aside`. Windows has no
 // exchange: MoveFileExW(path, aside, 0), then MoveFileExW(stand_in, path, 0). On failure nothing has moved.

@@ -81,6 +81,57 @@ TEST_F(FilesTest, ReplacingMoveReplacesFilesButNotWhatWindowsKeeps) {
   EXPECT_TRUE(fs::is_directory(scratch_ / "dir"));
 }
 
+TEST_F(FilesTest, CopyReplacingPutsAWholeCopyInPlaceOrLeavesTheDestinationAsItWas) {
+  scratch_.write("source", "new bytes");
+  scratch_.write("destination", "old");
+  scratch_.write("destination.tmp", "left by a killed copy");
+  EXPECT_TRUE(platform::copy_file_replacing("source", "destination.tmp", "destination", false));
+  EXPECT_EQ(scratch_.read("destination"), "new bytes");
+  EXPECT_EQ(scratch_.read("source"), "new bytes");
+  EXPECT_FALSE(fs::exists(scratch_ / "destination.tmp"));
+  scratch_.write("empty", "");
+  fs::create_directory(scratch_ / "sub");
+  EXPECT_TRUE(platform::copy_file_replacing("empty", "sub\\fresh.tmp", "sub/fresh", true));
+  EXPECT_EQ(scratch_.read("sub/fresh"), "");
+  EXPECT_FALSE(fs::exists(scratch_ / "sub/fresh.tmp"));
+
+  scratch_.write("destination", "old");
+  scratch_.write("read-only", "kept");
+  ASSERT_TRUE(platform::set_file_attributes("read-only", platform::FILE_ATTRIBUTE_READONLY));
+  fs::create_directory(scratch_ / "dir");
+  struct {
+    const char* source;
+    const char* destination;
+    const char* denied;
+    uint32_t error;
+  } cases[] = {{"missing", "destination", nullptr, platform::ERROR_FILE_NOT_FOUND},
+               {"source", "read-only", nullptr, platform::ERROR_ACCESS_DENIED},
+               {"source", "dir", nullptr, platform::ERROR_ACCESS_DENIED},
+               {"source", "destination", "destination", platform::ERROR_ACCESS_DENIED},
+               {"source", "destination", "source", platform::ERROR_ACCESS_DENIED}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.source) + " " + c.destination);
+    platform::set_denied_path_suffix(c.denied);
+    EXPECT_FALSE(platform::copy_file_replacing(c.source, "t.tmp", c.destination, false));
+    EXPECT_EQ(platform::last_error(), c.error);
+    platform::set_denied_path_suffix(nullptr);
+    EXPECT_FALSE(fs::exists(scratch_ / "t.tmp"));
+  }
+  EXPECT_EQ(scratch_.read("destination"), "old");
+  EXPECT_EQ(scratch_.read("read-only"), "kept");
+  EXPECT_TRUE(fs::is_directory(scratch_ / "dir"));
+
+  // A disk that fills during the copy: the destination keeps its old bytes.
+  platform::set_disk_full_path_suffix("t.tmp", 3);
+  errno = 0;
+  EXPECT_FALSE(platform::copy_file_replacing("source", "t.tmp", "destination", true));
+  EXPECT_EQ(errno, ENOSPC);
+  EXPECT_EQ(platform::last_error(), platform::ERROR_DISK_FULL);
+  platform::set_disk_full_path_suffix(nullptr, 0);
+  EXPECT_EQ(scratch_.read("destination"), "old");
+  EXPECT_FALSE(fs::exists(scratch_ / "t.tmp"));
+}
+
 TEST_F(FilesTest, MoveAsideLeavesTheNameWithItsStandIn) {
   scratch_.write("zantho.exe", "running");
   scratch_.write("stand-in", "copy");

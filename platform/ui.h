@@ -127,6 +127,7 @@ bool click_close_box(Hwnd dialog);
 // Writes the dialog's client area as a PNG image.
 bool save_window_image(Hwnd dialog, const std::string& png_path);
 // Called on the window's thread with every message as it reaches a window, before it is handled; null stops it.
+// Set it before the dialog is shown: a dialog shown without an observer is not watched.
 using MessageObserver = void (*)(Hwnd window, uint32_t message, Wparam wparam, Lparam lparam);
 void observe_messages(MessageObserver observer);
 

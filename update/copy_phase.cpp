@@ -45,13 +45,7 @@ bool is_launcher(const char* path) {
 // A destination is the old file or the new one at every moment, never a cut one; the temporary an earlier, killed
 // copy left is overwritten. A flush first keeps a power cut from leaving a cut file behind the name.
 bool copy_into_place(const char* source, const char* destination, bool flush) {
-  std::string temporary = temporary_name(destination);
-  if (copy_file_cwd(source, temporary.c_str()) && (!flush || flush_file_cwd(temporary.c_str())) &&
-      replace_cwd(temporary.c_str(), destination)) {
-    return true;
-  }
-  remove_cwd(temporary.c_str());
-  return false;
+  return copy_into_place_cwd(source, temporary_name(destination).c_str(), destination, flush);
 }
 
 bool names_launcher(const rapidjson::Value& files) {

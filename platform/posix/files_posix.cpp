@@ -392,6 +392,29 @@ bool copy_stream(FILE* source, FILE* destination) {
   return true;
 }
 
+bool copy_file_replacing(const char* source, const char* temporary, const char* destination, bool flush) {
+  FILE* in = open_stream(source, "rb");
+  FILE* out = in != nullptr ? open_stream(temporary, "wb") : nullptr;
+  bool done = out != nullptr && copy_stream(in, out);
+  if (in != nullptr) {
+    std::fclose(in);
+  }
+  // Buffered bytes that cannot be written at the close count as a short write.
+  if (out != nullptr && std::fclose(out) != 0 && done) {
+    fail_crt(errno != 0 ? errno : EIO);
+    done = false;
+  }
+  done = done && (!flush || flush_file(temporary)) && move_file_replacing(temporary, destination);
+  if (!done) {
+    int error = errno;
+    uint32_t code = last_error();
+    remove_file(temporary);
+    errno = error;
+    set_last_error(code);
+  }
+  return done;
+}
+
 bool move_file_replacing(const char* old_path, const char* new_path) {
   std::string from = native_path(old_path);
   std::string to = native_path(new_path);

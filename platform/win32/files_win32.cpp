@@ -6,10 +6,12 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "platform/win32/disk_full_stream_win32.h"
 #include "platform/win32/windows_api.h"
@@ -83,6 +85,82 @@ std::wstring wide_name(const char* path) {
 
 bool move(const char* from, const char* to, DWORD flags) {
   return MoveFileExW(wide_name(from).c_str(), wide_name(to).c_str(), flags) != FALSE;
+}
+
+// A destination Windows refuses to replace: a directory or a read-only file.
+bool kept_destination(const char* path) {
+  DWORD attributes = GetFileAttributesA(path);
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY));
+}
+
+// Straight on the handles, without the C runtime's streams; the disk-full seam's room is kept here, as its stream
+// keeps it for the streams' copy.
+bool copy_handle(HANDLE source, HANDLE destination, const char* destination_path) {
+  uint64_t room = UINT64_MAX;
+  disk_full_room(destination_path, &room);
+  static constexpr DWORD kBlock = 65536;
+  std::string block(kBlock, '\0');
+  for (;;) {
+    DWORD read = 0;
+    if (!ReadFile(source, block.data(), kBlock, &read, nullptr)) {
+      return false;
+    }
+    if (read == 0) {
+      return true;
+    }
+    DWORD take = static_cast<DWORD>(std::min<uint64_t>(read, room));
+    DWORD written = 0;
+    if (take > 0 && !WriteFile(destination, block.data(), take, &written, nullptr)) {
+      return false;
+    }
+    room -= written;
+    if (written < read) {
+      errno = ENOSPC;
+      SetLastError(ERROR_DISK_FULL);
+      return false;
+    }
+  }
+}
+
+// Puts the open file at `destination`, replacing what is there, in one rename of its own handle.
+bool rename_open_file(HANDLE file, const char* destination) {
+  std::wstring name = wide_name(destination);  // its terminator included
+  size_t name_bytes = name.size() * sizeof(wchar_t);
+  std::vector<unsigned char> buffer(std::max(offsetof(FILE_RENAME_INFO, FileName) + name_bytes, sizeof(FILE_RENAME_INFO)));
+  auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  info->ReplaceIfExists = TRUE;
+  info->RootDirectory = nullptr;
+  info->FileNameLength = static_cast<DWORD>(name_bytes - sizeof(wchar_t));
+  std::memcpy(info->FileName, name.c_str(), name_bytes);
+  return SetFileInformationByHandle(file, FileRenameInfo, info, static_cast<DWORD>(buffer.size())) != FALSE;
+}
+
+// The copy of copy_file_replacing, with the temporary left to its caller on failure.
+bool copy_and_rename(const char* source, const char* temporary, const char* destination, bool flush) {
+  if (denied(source) || denied(temporary) || denied(destination) || read_only_file(temporary) ||
+      kept_destination(destination)) {
+    return fail_denied() == 0;
+  }
+  HANDLE in = CreateFileW(wide_name(source).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                          OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (in == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  HANDLE out = CreateFileW(wide_name(temporary).c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
+                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (out == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    CloseHandle(in);
+    SetLastError(error);
+    return false;
+  }
+  bool done = copy_handle(in, out, temporary) && (!flush || FlushFileBuffers(out)) && rename_open_file(out, destination);
+  DWORD error = done ? ERROR_SUCCESS : GetLastError();
+  CloseHandle(in);
+  CloseHandle(out);
+  SetLastError(error);
+  return done;
 }
 
 void fill(const WIN32_FIND_DATAA& found, FindData* data) {
@@ -162,6 +240,18 @@ bool copy_stream(FILE* source, FILE* destination) {
     }
   }
   return !std::ferror(source);
+}
+
+bool copy_file_replacing(const char* source, const char* temporary, const char* destination, bool flush) {
+  if (copy_and_rename(source, temporary, destination, flush)) {
+    return true;
+  }
+  int error = errno;
+  DWORD code = GetLastError();
+  DeleteFileW(wide_name(temporary).c_str());
+  errno = error;
+  SetLastError(code);
+  return false;
 }
 
 bool move_file_replacing(const char* old_path, const char* new_path) {

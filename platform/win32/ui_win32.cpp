@@ -58,8 +58,10 @@ intptr_t dialog_box_param(Hinstance instance, int template_id, Hwnd owner, Dialo
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS};
   InitCommonControlsEx(&controls);
   // The slots reach the dialog's windows by sent messages: a hook on the dialog's thread sees each one before the
-  // window does, for whoever observes them.
-  HHOOK hook = SetWindowsHookExW(WH_CALLWNDPROC, observe_sent_message, nullptr, GetCurrentThreadId());
+  // window does, for whoever observes them. Only for an observer: every message of the thread, the controls' own
+  // painting included, goes through the hook chain, which under Wine costs round trips to its server.
+  HHOOK hook = nullptr;
+  if (g_observer.load()) hook = SetWindowsHookExW(WH_CALLWNDPROC, observe_sent_message, nullptr, GetCurrentThreadId());
   intptr_t result = DialogBoxParamW(resource_module(instance), MAKEINTRESOURCEW(template_id), native(owner),
                                     reinterpret_cast<DLGPROC>(procedure), init_param);
   if (hook) UnhookWindowsHookEx(hook);
