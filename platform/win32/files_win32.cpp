@@ -6,8 +6,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cstddef>
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -127,7 +127,8 @@ bool copy_handle(HANDLE source, HANDLE destination, const char* destination_path
 bool rename_open_file(HANDLE file, const char* destination) {
   std::wstring name = wide_name(destination);  // its terminator included
   size_t name_bytes = name.size() * sizeof(wchar_t);
-  std::vector<unsigned char> buffer(std::max(offsetof(FILE_RENAME_INFO, FileName) + name_bytes, sizeof(FILE_RENAME_INFO)));
+  std::vector<unsigned char> buffer(
+      std::max(offsetof(FILE_RENAME_INFO, FileName) + name_bytes, sizeof(FILE_RENAME_INFO)));
   auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
   info->ReplaceIfExists = TRUE;
   info->RootDirectory = nullptr;
@@ -155,7 +156,8 @@ bool copy_and_rename(const char* source, const char* temporary, const char* dest
     SetLastError(error);
     return false;
   }
-  bool done = copy_handle(in, out, temporary) && (!flush || FlushFileBuffers(out)) && rename_open_file(out, destination);
+  bool done =
+      copy_handle(in, out, temporary) && (!flush || FlushFileBuffers(out)) && rename_open_file(out, destination);
   DWORD error = done ? ERROR_SUCCESS : GetLastError();
   CloseHandle(in);
   CloseHandle(out);
