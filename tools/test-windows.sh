@@ -55,7 +55,7 @@ export DISPLAY=:$(cat "$display_file")
 # EndDialog took 2.01 s). Unmanaged, the windows behave as before and hide at once.
 "$wine_loader" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
 
-# The Windows test programs run nginx and openssl through it (Wine cannot wait for a Linux program it starts).
+# The Windows test programs run nginx, openssl and python3 through it (Wine cannot wait for a Linux program it starts).
 "$linux_build/tests/support/linux_tool_server/linux_tool_server" "$WINEPREFIX/linux-tools.port" &
 tools_pid=$!
 for _ in $(seq 100); do [ -f "$WINEPREFIX/linux-tools.port" ] && break; sleep 0.1; done
