@@ -350,8 +350,9 @@ TEST_F(ExtractPackagesTest, PackagesMadeByOtherToolsUnpackWholeOrFailBeforeTheBa
     const Case& c = cases[i];
     SCOPED_TRACE(c.kind);
     fs::remove_all(dir_ / "packages/tmp");
-    fs::copy_file(dir_ / "made" / (std::to_string(i) + ".zip"), dir_ / "packages/p.zip",
-                  fs::copy_options::overwrite_existing);
+    // mingw's copy_file does not overwrite.
+    fs::remove(dir_ / "packages/p.zip");
+    fs::copy_file(dir_ / "made" / (std::to_string(i) + ".zip"), dir_ / "packages/p.zip");
     log_.str("");
 
     EXPECT_EQ(extract_packages(), c.result);
