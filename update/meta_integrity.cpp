@@ -19,6 +19,9 @@
 
 namespace {
 
+// A metadata file is parsed whole in memory; none comes near this, and a longer one is refused before it is fetched.
+constexpr int64_t kMetadataFileLimit = int64_t{256} << 20;
+
 PackageEntry meta_entry(const char* name, const char* local_path, const std::string& checksum,
                         const std::string& time_suffix) {
   PackageEntry entry;
@@ -101,7 +104,7 @@ int meta_json_integrity() {
   }
   for (const PackageEntry& entry : entries) {
     if (!entry.ok) {
-      g_downloader->add_file_task(entry.url, entry.local_path);
+      g_downloader->add_file_task(entry.url, entry.local_path, SizeRule{kMetadataFileLimit});
     }
   }
   const int run = g_downloader->run_downloads();
