@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 
 #include <fmt/format.h>
 #include <rapidjson/document.h>
@@ -22,10 +23,15 @@ constexpr const char* kStagingDir = "packages/tmp";
 constexpr const char* kExecutable = "zantho.exe";
 constexpr const char* kOldExecutable = "zantho.old.exe";
 
-// Every entry is checked before the executable moves, so a bad list changes nothing on disk.
+// Every entry is checked before the executable moves, so a bad list changes nothing on disk. Two files whose names
+// Windows holds for one would end with one content, and every later check would repair them again.
 bool all_entries_usable(const rapidjson::Value& files) {
+  std::unordered_set<std::string> file_names;
   for (const rapidjson::Value& entry : files.GetArray()) {
-    if (!is_installed_entry(entry) || !is_safe_relative_path(entry[0].GetString())) {
+    if (!is_installed_entry(entry) || !is_installable_path(entry[0].GetString())) {
+      return false;
+    }
+    if (!installed_entry_is_directory(entry) && !file_names.insert(windows_name_key(entry[0].GetString())).second) {
       return false;
     }
   }
