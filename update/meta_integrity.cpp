@@ -5,11 +5,9 @@
 #include <string>
 
 #include <rapidjson/document.h>
-#include <rapidjson/filereadstream.h>
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
 
 #include "common/file_ops.h"
+#include "common/json.h"
 #include "common/md5.h"
 #include "download/http_downloader.h"
 #include "launcher/update_settings.h"
@@ -56,9 +54,7 @@ void verify_meta_json(PackageEntry& entry) {
     return;
   }
   rapidjson::Document document;
-  char buffer[1024];
-  rapidjson::FileReadStream stream(file, buffer, sizeof buffer);
-  document.ParseStream(stream);
+  parse_json_file(file, document);
   std::fclose(file);
   if (document.HasParseError() || !document.IsObject()) {
     return;
@@ -74,11 +70,12 @@ void verify_meta_json(PackageEntry& entry) {
     return;
   }
   document.RemoveMember("checksum");
-  rapidjson::StringBuffer text;
-  rapidjson::Writer<rapidjson::StringBuffer> writer(text);
-  document.Accept(writer);
+  std::string text;
+  if (!write_compact_json(document, text)) {
+    return;
+  }
   unsigned char digest[16];
-  md5_string(text.GetString(), digest);
+  md5_string(text.c_str(), digest);
   char hex[33];
   md5_to_hex(digest, hex);
   // Exactly the 32 computed digits: a shorter expected value never matches.
