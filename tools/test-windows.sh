@@ -109,6 +109,7 @@ e2e_cases=(
   WaitModeGivesUpWhileTheClientKeepsRunning
   WaitModeGoesOnOnceTheClientHasEnded
   AKilledDownloadResumesOnTheNextRun
+  AnUpdateOfTheServiceProgramWhileTheServiceRunsIsInstalled
 )
 e2e_pattern="^LauncherE2E\\.($(IFS='|'; echo "${e2e_cases[*]}"))\$"
 # Under Wine a watcher in the prefix (standins/window_watcher.exe) records the dialog and answers the message boxes,
