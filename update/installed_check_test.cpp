@@ -86,7 +86,14 @@ INSTANTIATE_TEST_SUITE_P(
         CheckCase{"AbsolutePath", R"({"files":[["/etc/hostname",5,"",0]]})", 6, ""},
         CheckCase{"LeadingBackslash", R"({"files":[["\\hello.txt",5,"",907060870]]})", 6, ""},
         CheckCase{"DriveLetter", R"({"files":[["C:hello.txt",5,"",907060870]]})", 6, ""},
-        CheckCase{"UnsafeDirectoryEntry", R"({"files":[["../somewhere",-1,"",0]]})", 6, ""}),
+        CheckCase{"UnsafeDirectoryEntry", R"({"files":[["../somewhere",-1,"",0]]})", 6, ""},
+        // Names Windows would reach only literally, and the launcher's own directories.
+        CheckCase{"TrailingDot", R"({"files":[["hello.txt.",5,"",907060870]]})", 6, ""},
+        CheckCase{"TrailingSpaceDirectory", R"({"files":[["bin /client.dll",6,"",3343123541]]})", 6, ""},
+        CheckCase{"DeviceName", R"({"files":[["bin/aux.lua",1,"",0]]})", 6, ""},
+        CheckCase{"Stream", R"({"files":[["hello.txt::$DATA",5,"",907060870]]})", 6, ""},
+        CheckCase{"InsideLogs", R"({"files":[["logs/update",1,"",0]]})", 6, ""},
+        CheckCase{"InsidePackages", R"({"files":[["Packages\\x.zip",1,"",0]]})", 6, ""}),
     [](const testing::TestParamInfo<CheckCase>& info) { return std::string(info.param.name); });
 
 TEST(InstalledCheckOpenTest, UnreadableListCannotBeOpened) {

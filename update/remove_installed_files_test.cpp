@@ -80,7 +80,9 @@ TEST_F(RemoveInstalledFilesTest, ListedPathsGoWhateverTheirOrder) {
 TEST_F(RemoveInstalledFilesTest, EntriesThatCouldLeaveTheProgramDirectoryArePassedOver) {
   dir_.write("app/gone.txt", "listed");
   write_list(R"({"files":[["../outside.txt",1,0,0],["..\\outside.txt",1,0,0],["../app",-1,0,0],)"
-             R"([".",-1,0,0],["./",-1,0,0],[7,1,0,0],["keep.txt"],"keep.txt",["gone.txt",1,0,0]]})");
+             R"([".",-1,0,0],["./",-1,0,0],[7,1,0,0],["keep.txt"],"keep.txt",["gone.txt",1,0,0],)"
+             // Windows' normal paths would read these as keep.txt or as a device.
+             R"(["keep.txt.",1,0,0],["keep.txt ",1,0,0],["keep.txt::$DATA",1,0,0],["aux.lua",1,0,0]]})");
 
   remove_installed_files();
   EXPECT_EQ(list_tree(dir_.path()), (std::vector<std::string>{"app", "app/keep.txt", "app/zantho.exe", "outside.txt"}));
