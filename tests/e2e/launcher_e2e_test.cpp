@@ -484,7 +484,10 @@ TEST_F(LauncherE2E, AnUpdateOfTheServiceProgramWhileTheServiceRunsIsInstalled) {
       << service_log;
   // The old program was still running when the copy moved it aside.
   EXPECT_TRUE(fs::exists(install_ / "ZanthoClientService.exe.zantho-old"));
-  EXPECT_TRUE(stop_client_service());
+  // Under a runner the service is its service manager's, which the cleanup ends.
+  if (program_runner().empty()) {
+    EXPECT_TRUE(stop_client_service());
+  }
 }
 
 TEST_F(LauncherE2E, AFailedUpdateStillStartsTheClientAndEndsWithTheDialogsResult) {
