@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/deep_json.h"
 #include "tests/support/scratch_dir.h"
 #include "update/install_test_support.h"
 
@@ -36,8 +37,11 @@ class RemoveInstalledFilesTest : public ::testing::Test {
 };
 
 TEST_F(RemoveInstalledFilesTest, ListWithoutEntriesRemovesPackagesAndTheOldLauncher) {
-  for (const char* text : {"{\"checksum\":\"\"}", "{\"files\":[]}"}) {
-    SCOPED_TRACE(text);
+  // A list nested too deep for a recursive parser is one of them: it holds no usable entry.
+  for (const std::string& text : {std::string("{\"checksum\":\"\"}"), std::string("{\"files\":[]}"),
+                                  "{\"checksum\":\"\",\"files\":" + nested_arrays(kDeepArrays) + "}",
+                                  "{\"files\":[" + nested_objects(kDeepObjects) + "]}"}) {
+    SCOPED_TRACE(text.substr(0, 40));
     write_list(text);
     dir_.write("app/zantho.old.exe", "old launcher");
 
