@@ -109,6 +109,7 @@ e2e_cases=(
   WaitModeGivesUpWhileTheClientKeepsRunning
   WaitModeGoesOnOnceTheClientHasEnded
   AKilledDownloadResumesOnTheNextRun
+  AnUpdateOfTheServiceProgramWhileTheServiceRunsIsInstalled
   DefaultModeWithDeepMetadataFailsTheUpdateAndStartsTheClient
 )
 e2e_pattern="^(LauncherE2E\\.($(IFS='|'; echo "${e2e_cases[*]}"))|Places/DeepJsonE2E\\..*)\$"

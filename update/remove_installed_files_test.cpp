@@ -70,11 +70,15 @@ TEST_F(RemoveInstalledFilesTest, ListedPathsGoWhateverTheirOrder) {
   dir_.write("app/first/b.txt", "b");
   dir_.write("app/second/c.txt", "c");
   dir_.write("app/second/unlisted.txt", "u");
+  // What a copy moved aside while a running program held it goes with its listed path, even one already gone.
+  dir_.write("app/absent.txt.zantho-old", "moved aside");
+  dir_.write("app/keep.txt.zantho-old", "not a listed path's");
   write_list(R"({"files":[["first",-1,0,0],["first/a.txt",1,0,0],["first/b.txt",1,0,0],)"
              R"(["second/c.txt",1,0,0],["second",-1,0,0],["absent.txt",1,0,0],["zantho.exe",8,0,0]]})");
 
   remove_installed_files();
-  EXPECT_EQ(list_tree(dir_.path()), (std::vector<std::string>{"app", "app/keep.txt", "outside.txt"}));
+  EXPECT_EQ(list_tree(dir_.path()),
+            (std::vector<std::string>{"app", "app/keep.txt", "app/keep.txt.zantho-old", "outside.txt"}));
 }
 
 TEST_F(RemoveInstalledFilesTest, EntriesThatCouldLeaveTheProgramDirectoryArePassedOver) {

@@ -480,6 +480,38 @@ TEST_F(LauncherE2E, AStartWhileTheClientServiceRunsStillRepairs) {
   EXPECT_TRUE(stop_client_service());
 }
 
+// Windows keeps the service program a running service holds: the copy moves it aside and puts the new one in its
+// place, and the service step starts the service from the new one.
+TEST_F(LauncherE2E, AnUpdateOfTheServiceProgramWhileTheServiceRunsIsInstalled) {
+  if (!has_display()) GTEST_SKIP() << "no display";
+  publish();
+  install_everything();
+  write_file(install_ / "config.json", "{\"zantho\":{\"precheck\":0}}");
+  ASSERT_EQ(run_launcher(""), 0);
+  const fs::path service = install_ / "ZanthoClientService.exe";
+  ASSERT_NE(read_file(install_ / "service_log.txt").find("image " + std::to_string(fs::file_size(service))),
+            std::string::npos);
+
+  write_file(image_ / "ZanthoClientService.exe", read_file(image_ / "ZanthoClientService.exe") + "newer build");
+  write_file(image_ / "data" / "readme.txt", "zantho games, newer\n");
+  publish();
+  install_launcher_only();
+  EXPECT_EQ(run_launcher(""), 0);
+  expect_repaired_and_started();
+  std::string service_log = read_file(install_ / "service_log.txt");
+  size_t last_start = service_log.rfind("start|");
+  ASSERT_NE(last_start, std::string::npos);
+  EXPECT_EQ(text_lines(service_log.substr(last_start)).at(1),
+            "image " + std::to_string(fs::file_size(image_ / "ZanthoClientService.exe")))
+      << service_log;
+  // The old program was still running when the copy moved it aside.
+  EXPECT_TRUE(fs::exists(install_ / "ZanthoClientService.exe.zantho-old"));
+  // Under a runner the service is its service manager's, which the cleanup ends.
+  if (program_runner().empty()) {
+    EXPECT_TRUE(stop_client_service());
+  }
+}
+
 TEST_F(LauncherE2E, AFailedUpdateStillStartsTheClientAndEndsWithTheDialogsResult) {
   if (!has_display()) GTEST_SKIP() << "no display";
   publish();
