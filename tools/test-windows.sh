@@ -109,8 +109,9 @@ e2e_cases=(
   WaitModeGivesUpWhileTheClientKeepsRunning
   WaitModeGoesOnOnceTheClientHasEnded
   AKilledDownloadResumesOnTheNextRun
+  DefaultModeWithDeepMetadataFailsTheUpdateAndStartsTheClient
 )
-e2e_pattern="^LauncherE2E\\.($(IFS='|'; echo "${e2e_cases[*]}"))\$"
+e2e_pattern="^(LauncherE2E\\.($(IFS='|'; echo "${e2e_cases[*]}"))|Places/DeepJsonE2E\\..*)\$"
 # Under Wine a watcher in the prefix (standins/window_watcher.exe) records the dialog and answers the message boxes,
 # which it knows by their English captions: the cases run in English.
 # One after another: the named objects and the process list are those of the one Wine prefix; each case ends every
