@@ -102,7 +102,8 @@ std::optional<ZPOS64_T> missed(ZPOS64_T held, const std::optional<ZPOS64_T>& val
   return value && *value != held ? value : std::nullopt;
 }
 
-// The library reads an entry whose record lacks its ZIP64 sizes only up to the placeholder.
+// The library reads an entry whose record lacks its ZIP64 sizes only up to the placeholder: a larger entry is read
+// here, straight from the archive.
 bool readable_size(const unz_file_info64& info, const Zip64Values& zip64) {
   for (const std::optional<ZPOS64_T>& size :
        {missed(info.uncompressed_size, zip64.uncompressed_size), missed(info.compressed_size, zip64.compressed_size)}) {
@@ -132,11 +133,6 @@ int read_entry_record(unzFile archive, EntryRecord* entry) {
   return code;
 }
 
-// A file entry whose data the library hands back as it is, up to its end.
-bool unpackable(const EntryRecord& entry) {
-  return library_decodes(entry.info) && readable_size(entry.info, entry.zip64);
-}
-
 // One walk over the central directory before anything is written, so that an archive holding an entry that
 // cannot be unpacked right, or two files that are one on Windows, leaves nothing of itself in the staging directory.
 int check_entries(unzFile archive) {
@@ -156,7 +152,7 @@ int check_entries(unzFile archive) {
       }
       // Two directory entries naming one directory do no harm.
       if (!ends_with_separator(entry_name) &&
-          (!unpackable(entry) || !file_keys.insert(windows_name_key(entry_name)).second)) {
+          (!library_decodes(entry.info) || !file_keys.insert(windows_name_key(entry_name)).second)) {
         return UNZ_BADZIPFILE;
       }
     }
@@ -173,12 +169,15 @@ struct ShiftedSeeks {
   zlib_filefunc64_def inner;
   ZPOS64_T shift = 0;
   bool fill_past_end = false;
+  // The library's one stream over the archive, for reading an entry it cannot size.
+  voidpf stream = nullptr;
 };
 
 ShiftedSeeks& shifted(voidpf opaque) { return *static_cast<ShiftedSeeks*>(opaque); }
 
 voidpf ZCALLBACK shifted_open(voidpf opaque, const void* name, int mode) {
-  return shifted(opaque).inner.zopen64_file(shifted(opaque).inner.opaque, name, mode);
+  shifted(opaque).stream = shifted(opaque).inner.zopen64_file(shifted(opaque).inner.opaque, name, mode);
+  return shifted(opaque).stream;
 }
 uLong ZCALLBACK shifted_read(voidpf opaque, voidpf stream, void* buffer, uLong size) {
   uLong count = shifted(opaque).inner.zread_file(shifted(opaque).inner.opaque, stream, buffer, size);
@@ -215,18 +214,35 @@ void route_through(ShiftedSeeks* seeks, zlib_filefunc64_def* file_functions) {
                      shifted_seek, shifted_close, shifted_error, seeks};
 }
 
-// Opens the current entry; when the library looked for its local header at the offset placeholder, looks again at
-// the offset its ZIP64 field gives. The shift stays until the entry is closed.
-int open_entry(unzFile archive, ShiftedSeeks* seeks, const Zip64Values& zip64) {
-  int code = unzOpenCurrentFilePassword(archive, nullptr);
+// Opens the current entry, raw when its data is read here; when the library looked for its local header at the
+// offset placeholder, looks again at the offset its ZIP64 field gives. The shift stays until the entry is closed.
+int open_entry(unzFile archive, ShiftedSeeks* seeks, const Zip64Values& zip64, bool raw) {
+  auto open = [archive, raw] {
+    int method = 0;
+    int level = 0;
+    return raw ? unzOpenCurrentFile3(archive, &method, &level, 1, nullptr)
+               : unzOpenCurrentFilePassword(archive, nullptr);
+  };
+  int code = open();
   if (code == UNZ_BADZIPFILE && seeks != nullptr && zip64.offset) {
     seeks->shift = *zip64.offset - kZip64Placeholder;
-    code = unzOpenCurrentFilePassword(archive, nullptr);
+    code = open();
     if (code != UNZ_OK) {
       seeks->shift = 0;
     }
   }
   return code;
+}
+
+// Writes one block of an entry to out; false for a short write. crc, when given, takes the block in.
+bool write_block(const char* buffer, size_t count, FILE* out, uLong* crc) {
+  if (fwrite(buffer, count, 1, out) != 1) {
+    return false;
+  }
+  if (crc != nullptr) {
+    *crc = crc32(*crc, reinterpret_cast<const Bytef*>(buffer), static_cast<uInt>(count));
+  }
+  return true;
 }
 
 // Reads the open entry's size bytes into out: 0, the library's negative code, -1 for a short write, and
@@ -241,15 +257,75 @@ int32_t copy_entry_data(unzFile archive, char* buffer, FILE* out, ZPOS64_T size,
     if (count == 0) {
       return UNZ_BADZIPFILE;
     }
-    if (fwrite(buffer, static_cast<size_t>(count), 1, out) != 1) {
+    if (!write_block(buffer, static_cast<size_t>(count), out, crc)) {
       return -1;
-    }
-    if (crc != nullptr) {
-      *crc = crc32(*crc, reinterpret_cast<const Bytef*>(buffer), static_cast<uInt>(count));
     }
     copied += static_cast<ZPOS64_T>(count);
   }
   return 0;
+}
+
+// Reads the entry the library opened raw straight from the archive, from where the library found its data:
+// compressed bytes, inflated here when deflated, into exactly size bytes of out. 0, -1 for a short write,
+// UNZ_ERRNO when the archive cannot be read there, UNZ_BADZIPFILE when the data is damaged or gives another size.
+int32_t copy_raw_entry(unzFile archive, ShiftedSeeks& seeks, const unz_file_info64& info, ZPOS64_T compressed,
+                       ZPOS64_T size, char* buffer, FILE* out, uLong* crc) {
+  auto read = [&seeks](void* to, uLong count) {
+    return seeks.inner.zread_file(seeks.inner.opaque, seeks.stream, to, count) == count;
+  };
+  // The position is the library's own: the seek shifts it as it shifts the library's.
+  if (seeks.stream == nullptr ||
+      shifted_seek(&seeks, seeks.stream, unzGetCurrentFileZStreamPos64(archive), ZLIB_FILEFUNC_SEEK_SET) != 0) {
+    return UNZ_ERRNO;
+  }
+  if (info.compression_method == 0) {
+    if (compressed != size) {
+      return UNZ_BADZIPFILE;
+    }
+    for (ZPOS64_T copied = 0; copied < size;) {
+      const uLong count = static_cast<uLong>(std::min<ZPOS64_T>(kCopyBufferSize, size - copied));
+      if (!read(buffer, count)) {
+        return UNZ_BADZIPFILE;
+      }
+      if (!write_block(buffer, count, out, crc)) {
+        return -1;
+      }
+      copied += count;
+    }
+    return 0;
+  }
+
+  std::unique_ptr<unsigned char[]> input(new (std::nothrow) unsigned char[kCopyBufferSize]);
+  z_stream stream{};
+  if (!input || inflateInit2(&stream, -MAX_WBITS) != Z_OK) {
+    return UNZ_INTERNALERROR;
+  }
+  int32_t result = 0;
+  ZPOS64_T written = 0;
+  for (int status = Z_OK; result == 0 && status != Z_STREAM_END;) {
+    if (stream.avail_in == 0) {
+      const uLong count = static_cast<uLong>(std::min<ZPOS64_T>(kCopyBufferSize, compressed));
+      if (count == 0 || !read(input.get(), count)) {
+        result = UNZ_BADZIPFILE;
+        break;
+      }
+      compressed -= count;
+      stream.next_in = input.get();
+      stream.avail_in = static_cast<uInt>(count);
+    }
+    stream.next_out = reinterpret_cast<Bytef*>(buffer);
+    stream.avail_out = kCopyBufferSize;
+    status = inflate(&stream, Z_NO_FLUSH);
+    const size_t count = kCopyBufferSize - stream.avail_out;
+    if ((status != Z_OK && status != Z_STREAM_END) || count > size - written) {
+      result = UNZ_BADZIPFILE;
+    } else if (count > 0 && !write_block(buffer, count, out, crc)) {
+      result = -1;
+    }
+    written += count;
+  }
+  inflateEnd(&stream);
+  return result == 0 && written != size ? UNZ_BADZIPFILE : result;
 }
 
 int32_t extract_entry(unzFile archive, const char* destination, ShiftedSeeks* seeks) {
@@ -274,13 +350,17 @@ int32_t extract_entry(unzFile archive, const char* destination, ShiftedSeeks* se
   if (ends_with_separator(target)) {
     return mkdir_p_cwd(target.c_str());
   }
-  if (!unpackable(entry)) {
+  // An entry the library cannot read to its end is read here, which needs the archive's stream.
+  const bool raw = !readable_size(info, entry.zip64);
+  if (!library_decodes(info) || (raw && seeks == nullptr)) {
     return UNZ_BADZIPFILE;
   }
   // Where the library lacks the true size it neither stops there nor checks the CRC: both are done here.
   const std::optional<ZPOS64_T> missed_size = missed(info.uncompressed_size, entry.zip64.uncompressed_size);
   const ZPOS64_T size = missed_size ? *missed_size : info.uncompressed_size;
+  const std::optional<ZPOS64_T> missed_compressed = missed(info.compressed_size, entry.zip64.compressed_size);
   uLong crc = crc32(0, nullptr, 0);
+  uLong* own_crc = missed_size || raw ? &crc : nullptr;
   size_t last_separator = target.find_last_of("/\\");
   if (last_separator != std::string::npos) {
     mkdir_p_cwd(target.substr(0, last_separator).c_str());
@@ -290,7 +370,7 @@ int32_t extract_entry(unzFile archive, const char* destination, ShiftedSeeks* se
   if (!buffer) {
     return UNZ_INTERNALERROR;
   }
-  code = open_entry(archive, seeks, entry.zip64);
+  code = open_entry(archive, seeks, entry.zip64, raw);
   if (code != UNZ_OK) {
     return code;
   }
@@ -301,7 +381,9 @@ int32_t extract_entry(unzFile archive, const char* destination, ShiftedSeeks* se
   int32_t result = 0;
   FILE* out = fopen_cwd(target.c_str(), "wb");
   if (out != nullptr) {
-    result = copy_entry_data(archive, buffer.get(), out, size, missed_size ? &crc : nullptr);
+    result = raw ? copy_raw_entry(archive, *seeks, info, missed_compressed ? *missed_compressed : info.compressed_size,
+                                  size, buffer.get(), out, own_crc)
+                 : copy_entry_data(archive, buffer.get(), out, size, own_crc);
     // The last block may sit in the stream until the close, so a failing close is a failed write.
     if (fclose(out) != 0 && result == 0) {
       result = -1;
@@ -310,9 +392,10 @@ int32_t extract_entry(unzFile archive, const char* destination, ShiftedSeeks* se
   // The close checks the CRC of data read to its end: a damaged entry must not reach the installation.
   int close_code = unzCloseCurrentFile(archive);
   if (seeks != nullptr) {
-    *seeks = {seeks->inner};
+    seeks->shift = 0;
+    seeks->fill_past_end = false;
   }
-  if (result == 0 && (close_code == UNZ_CRCERROR || (missed_size && out != nullptr && crc != info.crc))) {
+  if (result == 0 && (close_code == UNZ_CRCERROR || (own_crc != nullptr && out != nullptr && crc != info.crc))) {
     result = UNZ_CRCERROR;
   }
   // Nothing of a damaged entry stays staged.
