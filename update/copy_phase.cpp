@@ -12,6 +12,7 @@
 #include "common/file_ops.h"
 #include "launcher/update_settings.h"
 #include "platform/files.h"
+#include "update/copy_tail.h"
 #include "update/installed_list.h"
 #include "update/meta_paths.h"
 #include "update/pipeline_state.h"
@@ -39,7 +40,7 @@ bool all_entries_usable(const rapidjson::Value& files) {
 }
 
 // Beside its destination, so that the rename putting a file in place stays on one file system.
-std::string temporary_name(const char* path) { return std::string(path) + ".zantho-tmp"; }
+std::string temporary_name(const char* path) { return copy_temporary_name(path); }
 
 std::string staged_name(const char* path) { return fmt::format("{}\\{}", kStagingDir, path); }
 
