@@ -365,7 +365,7 @@ TEST_F(LauncherE2E, ANonAsciiProgramDirectoryIsInstalledAndStartedInTheDefaultMo
   publish();
   install_ = scratch_ / "游戏 目录" / "zantho";
   install_launcher_only();
-  EXPECT_EQ(run_launcher(""), 0) << read_file(install_ / "stderr.txt");
+  EXPECT_EQ(run_launcher(""), 0) << testing::PrintToString(log());
   expect_repaired_and_started();
   EXPECT_EQ(ui_calls(), (std::vector<std::string>{program_path(install_)}));
   EXPECT_EQ(runtime_calls(), (std::vector<std::string>{"QuillonEntry"}));
