@@ -241,4 +241,18 @@ bool move_aside_cwd(const char* relative_path, const char* aside_relative_path, 
          long_path(stand_in_relative_path, stand_in) && platform::move_aside_with_stand_in(path, aside, stand_in);
 }
 
+bool refused_as_running_image_cwd(const char* relative_path) {
+  if (platform::last_error() != platform::ERROR_ACCESS_DENIED) {
+    return false;
+  }
+  char path[kPathBufferSize];
+  if (!long_path(relative_path, path)) {
+    return false;
+  }
+  uint32_t attributes = platform::get_file_attributes(path);
+  return attributes != platform::INVALID_FILE_ATTRIBUTES &&
+         !(attributes & (platform::FILE_ATTRIBUTE_READONLY | platform::FILE_ATTRIBUTE_DIRECTORY |
+                         platform::FILE_ATTRIBUTE_REPARSE_POINT));
+}
+
 bool set_current_dir(const char* path) { return platform::set_current_directory(path); }

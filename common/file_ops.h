@@ -33,3 +33,6 @@ bool flush_file_cwd(const char* relative_path);
 bool copy_into_place_cwd(const char* source_relative_path, const char* temporary_relative_path,
                          const char* destination_relative_path, bool flush);
 bool move_aside_cwd(const char* relative_path, const char* aside_relative_path, const char* stand_in_relative_path);
+// After a replacing move onto the path failed: true when the refusal is the one Windows gives the image of a running
+// program (access denied on a plain file, neither read-only nor a directory), whose name may still move.
+bool refused_as_running_image_cwd(const char* relative_path);

@@ -3,10 +3,17 @@
 
 #include <cstdio>
 
-DownloadTask::DownloadTask(std::string url, std::string rel_path)
-    : output_path(std::move(rel_path)), source_url(std::move(url)) {}
+bool SizeRule::allows(int64_t length) const {
+  if (most >= 0 && length > most) return false;
+  // A listed length stands for every length that has its low 32 bits.
+  return listed_low32 < 0 || length <= listed_low32 || (length & 0xffffffff) == listed_low32;
+}
 
-DownloadTask::DownloadTask(std::string url, std::string* body) : source_url(std::move(url)), memory_target(body) {}
+DownloadTask::DownloadTask(std::string url, std::string rel_path, SizeRule rule)
+    : output_path(std::move(rel_path)), source_url(std::move(url)), size_rule(rule) {}
+
+DownloadTask::DownloadTask(std::string url, std::string* body)
+    : source_url(std::move(url)), memory_target(body), size_rule{kMemoryReplyLimit} {}
 
 DownloadTask::~DownloadTask() {
   if (output_file) fclose(output_file);
@@ -19,6 +26,12 @@ DownloadTask::~DownloadTask() {
 
 bool DownloadTask::prepare_task() {
   probe_content_length();
+  // Asking for a length that cannot be used would only hold the run: the task fails before any request, and
+  // its file stays as it was.
+  if (total_size >= 0 && !size_rule.allows(total_size)) {
+    failed = true;
+    return true;
+  }
   return memory_target || open_output_for_resume();
 }
 

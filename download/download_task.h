@@ -14,9 +14,18 @@
 
 // Sizes and offsets in a content are 64-bit throughout, so contents of 2 GiB and more are handled.
 
-// A memory reply larger than this fails its transfer: no real reply comes near it, and a server that never
-// stops sending must not grow the string without end.
+// A memory reply larger than this fails its transfer, one probed larger before anything is fetched: no real
+// reply comes near it, and a server that never stops sending must not grow the string without end.
 constexpr int64_t kMemoryReplyLimit = int64_t{16} << 20;
+// What a caller can use of a content's length. The probed length is held against it before anything is fetched,
+// so a length no download of the task can live up to fails the task at once; `most` also bounds the bytes as
+// they arrive.
+struct SizeRule {
+  int64_t most = -1;          // no more bytes than this; -1 for no bound
+  int64_t listed_low32 = -1;  // a listed length of which only the low 32 bits are known; -1 for none
+  bool allows(int64_t length) const;
+};
+
 // No probe and no run waits longer than this for a byte, even without a stall limit: a server that accepts
 // and then says nothing must not hold the launcher forever.
 constexpr uint32_t kSilenceLimitSeconds = 60;
@@ -82,7 +91,7 @@ struct TransferContext {
 };
 
 struct DownloadTask {
-  DownloadTask(std::string url, std::string rel_path);
+  DownloadTask(std::string url, std::string rel_path, SizeRule rule = {});
   DownloadTask(std::string url, std::string* body);
   ~DownloadTask();
   DownloadTask(const DownloadTask&) = delete;
@@ -116,6 +125,10 @@ struct DownloadTask {
   bool output_deferred = false;
   // A write to the output failed: the file is short, and every transfer of the task fails from now on.
   bool write_failed = false;
+  SizeRule size_rule;
+  // A transfer of the task failed, or its probed length cannot be used: the task can no longer be completed,
+  // so nothing more of it is asked for.
+  bool failed = false;
   std::mutex flush_lock;
   std::list<std::pair<DownloadBuffer*, std::list<DownloadChunk*>>> buffers;
 

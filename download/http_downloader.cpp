@@ -24,8 +24,8 @@ HttpDownloader::~HttpDownloader() {
   curl_global_cleanup();
 }
 
-int HttpDownloader::add_file_task(std::string url, std::string rel_path) {
-  return queue_task(new DownloadTask(std::move(url), std::move(rel_path)), false, nullptr, nullptr);
+int HttpDownloader::add_file_task(std::string url, std::string rel_path, SizeRule rule) {
+  return queue_task(new DownloadTask(std::move(url), std::move(rel_path), rule), false, nullptr, nullptr);
 }
 
 int HttpDownloader::add_memory_task(std::string url, std::string* body) {
@@ -45,8 +45,9 @@ int HttpDownloader::queue_task(DownloadTask* task, bool with_record, DownloadCom
   }
   active_tasks.push_back(task);
   if (with_record) completions[task] = new CompletionRecord{callback, user};
-  // Once one task's size is unknown the batch's total is unknown, and nothing more is counted into it.
-  if (expected_total >= 0) {
+  // Once one task's size is unknown the batch's total is unknown, and nothing more is counted into it. A task
+  // that failed at its probe brings no bytes.
+  if (expected_total >= 0 && !task->failed) {
     if (task->total_size >= 0) {
       expected_total += task->total_size;
     } else {

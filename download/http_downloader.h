@@ -18,8 +18,9 @@ class HttpDownloader {
   HttpDownloader(const HttpDownloader&) = delete;
   HttpDownloader& operator=(const HttpDownloader&) = delete;
 
-  // 0 queued, 1 the output file cannot be opened. The size probe runs inside the call.
-  int add_file_task(std::string url, std::string rel_path);
+  // 0 queued, 1 the output file cannot be opened. The size probe runs inside the call; a probed length that
+  // `rule` does not allow is queued as a failure, which the run reports without a request.
+  int add_file_task(std::string url, std::string rel_path, SizeRule rule = {});
   // Always 0; the body is appended to *body, which must outlive the run.
   int add_memory_task(std::string url, std::string* body);
   int add_memory_task_with_callback(std::string url, std::string* body, DownloadCompletionCallback callback,
@@ -52,6 +53,9 @@ class HttpDownloader {
   std::vector<DownloadTask*> drained_tasks;
 
  private:
+  // A ranged request of this run was answered with the whole content.
+  bool range_not_honoured_ = false;
+
   int queue_task(DownloadTask* task, bool with_record, DownloadCompletionCallback callback, void* user);
   // Judges a finished transfer into `result` and releases it.
   void finish_transfer(CURL* easy, CURLcode code, int32_t* result);

@@ -1,3 +1,4 @@
+#include <chrono>
 #include <vector>
 
 #include "download/engine_test_fixture.h"
@@ -89,6 +90,72 @@ INSTANTIATE_TEST_SUITE_P(Resumes, ResumeTest,
                                          ResumeCase{"AsLong", 2000, true, "bytes=0-1999", 0},
                                          ResumeCase{"Longer", 3000, true, "bytes=0-1999", 0}),
                          [](const testing::TestParamInfo<ResumeCase>& info) { return std::string(info.param.name); });
+
+// A probed length the caller cannot use fails the run at once: not one GET, and a partial file stays as it was.
+struct UnusableLengthCase {
+  const char* name;
+  bool memory;
+  SizeRule rule;  // of the file task
+  int64_t announced;
+};
+
+void PrintTo(const UnusableLengthCase& c, std::ostream* os) { *os << c.name; }
+
+class UnusableLengthTest : public EngineTest, public testing::WithParamInterface<UnusableLengthCase> {};
+
+void never_called(int32_t, int32_t, void* user) { *static_cast<bool*>(user) = true; }
+
+TEST_P(UnusableLengthTest, FailsTheRunWithoutARequest) {
+  const UnusableLengthCase& c = GetParam();
+  server_.serve("f", patterned_content(5000));
+  server_.announce("f", static_cast<size_t>(c.announced));
+  scratch_.write("f", "partial");
+  std::string body;
+  bool called = false;
+  if (c.memory) {
+    ASSERT_EQ(engine_.add_memory_task_with_callback(server_.url("f"), &body, never_called, &called), 0);
+  } else {
+    ASSERT_EQ(engine_.add_file_task(server_.url("f"), "f", c.rule), 0);
+  }
+  EXPECT_EQ(engine_.expected_total, 0);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(engine_.run_downloads(), DOWNLOAD_FAILED);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+  EXPECT_TRUE(server_.gets().empty());
+  EXPECT_EQ(file("f"), "partial");
+  EXPECT_EQ(body, "");
+  EXPECT_FALSE(called);
+}
+
+const int64_t kTenTerabytes = 10'000'000'000'000;
+
+INSTANTIATE_TEST_SUITE_P(
+    UnusableLengths, UnusableLengthTest,
+    testing::Values(UnusableLengthCase{"MemoryReplyOfTenTerabytes", true, {}, kTenTerabytes},
+                    UnusableLengthCase{"MemoryReplyJustOverItsLimit", true, {}, kMemoryReplyLimit + 1},
+                    UnusableLengthCase{"FileOverItsBound", false, {1048576}, kTenTerabytes},
+                    UnusableLengthCase{"FileOverItsListedSize", false, {-1, 5000}, kTenTerabytes},
+                    UnusableLengthCase{"FileJustOverItsListedSize", false, {-1, 5000}, 5001}),
+    [](const testing::TestParamInfo<UnusableLengthCase>& info) { return std::string(info.param.name); });
+
+// A listed size is a length's low 32 bits, so it allows every length that has them; a bound is a bound.
+TEST(SizeRuleTest, ListedSizeAllowsItsLengthsAndBoundCapsThem) {
+  const struct {
+    SizeRule rule;
+    int64_t length;
+    bool allowed;
+  } cases[] = {{{}, kTenTerabytes, true},
+               {{1000}, 1000, true},
+               {{1000}, 1001, false},
+               {{-1, 5000}, 5000, true},
+               {{-1, 5000}, 4000, true},
+               {{-1, 5000}, (int64_t{1} << 32) + 5000, true},
+               {{-1, 5000}, (int64_t{1} << 32) + 5001, false},
+               {{-1, 5000}, kTenTerabytes, false}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.rule.allows(c.length), c.allowed) << c.rule.most << " " << c.rule.listed_low32 << " " << c.length;
+  }
+}
 
 TEST_F(EngineTest, TaskOfUndeterminedSizeStopsTheBatchCount) {
   server_.serve("a", patterned_content(1000));

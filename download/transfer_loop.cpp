@@ -1,3 +1,4 @@
+#include "common/log.h"
 #include "download/buffer_storage.h"
 #include "download/easy_handle.h"
 #include "download/http_downloader.h"
@@ -34,8 +35,9 @@ int32_t HttpDownloader::fill_transfers() {
     if (active_tasks.empty()) return 0;
     if (next_task >= active_tasks.size()) next_task = 0;
     DownloadTask* task = active_tasks[next_task];
-    DownloadChunk* chunk = task->next_chunk();
-    if (!task->has_more_work()) {
+    // A task that cannot be completed any more asks for nothing more: every further range would be in vain.
+    DownloadChunk* chunk = task->failed ? nullptr : task->next_chunk();
+    if (task->failed || !task->has_more_work()) {
       drained_tasks.push_back(task);
       active_tasks.erase(active_tasks.begin() + next_task);
     }
@@ -75,9 +77,16 @@ DownloadResult HttpDownloader::run_downloads() {
   // A run's stall clock starts with the run, not with whatever data an earlier run brought.
   last_data_ns = static_cast<int64_t>(platform::monotonic_ns());
   int32_t result = DOWNLOAD_OK;
+  // A task refused at its probe fails the run without a request.
+  for (const DownloadTask* task : active_tasks) {
+    if (task->failed) result = DOWNLOAD_FAILED;
+  }
+  range_not_honoured_ = false;
   int running = 0;
   int idle = 0;
   auto end_run = [this](int32_t code) {
+    // Otherwise nothing would tell why a server that works for a browser fails every package.
+    if (range_not_honoured_) log_to("update", spdlog::level::err, "range not honoured");
     reset_downloader();
     return static_cast<DownloadResult>(code);
   };
@@ -113,22 +122,32 @@ void HttpDownloader::finish_transfer(CURL* easy, CURLcode code, int32_t* result)
   if (entry == transfers.end()) return;
   DownloadChunk* chunk = entry->second;
   DownloadTask* task = chunk->task;
+  // There is no second try of a range within a run: one that failed leaves its task short for good.
+  auto fail = [result, task](int32_t failure) {
+    *result = failure;
+    task->failed = true;
+  };
   long status = -1;
   if (code == CURLE_OK) {
     curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
     if (status != 200 && !(status == 206 && chunk->length > 0)) {
-      *result = DOWNLOAD_HTTP_STATUS;
+      fail(DOWNLOAD_HTTP_STATUS);
     } else if (chunk->length > 0 && chunk->received != chunk->length) {
       // A short ranged body is no success: the task would never reach its size.
-      *result = DOWNLOAD_FAILED;
+      fail(DOWNLOAD_FAILED);
     }
   } else {
-    *result = failure_code(code);
+    fail(failure_code(code));
   }
+  long answered = 0;
+  curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &answered);
+  // A 200 is the whole content, which is the range asked for only when the range is the whole content. (The
+  // chunk's buffer may be gone by now: a chunk as long as the content can only start it.)
+  if (chunk->length > 0 && answered == 200 && chunk->length != task->total_size) range_not_honoured_ = true;
   // A whole body that was empty still replaces a file kept through a failed probe.
-  if (code == CURLE_OK && status == 200 && !task->open_deferred_output()) *result = DOWNLOAD_FAILED;
+  if (code == CURLE_OK && status == 200 && !task->open_deferred_output()) fail(DOWNLOAD_FAILED);
   if (task->total_size == -1) {
-    if (!task->flush_pending_buffer(chunk)) *result = DOWNLOAD_FAILED;
+    if (!task->flush_pending_buffer(chunk)) fail(DOWNLOAD_FAILED);
     auto record = completions.find(task);
     if (record != completions.end() && record->second->completion_fn)
       record->second->completion_fn(*result, static_cast<int32_t>(status), record->second->completion_user);

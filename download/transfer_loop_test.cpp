@@ -414,6 +414,55 @@ TEST_F(EngineTest, MemoryReplyWithoutEndIsCutAtTheLimit) {
   EXPECT_EQ(calls[0].status, -1);
 }
 
+// GETs that keep failing after a good probe: once a range has failed its task asks for nothing more, so the run
+// ends after the transfers that were already under way, also when the probe reported ten terabytes.
+struct FailingRangesCase {
+  const char* name;
+  bool memory;
+  size_t served;
+  int64_t announced;  // -1 for the served length
+};
+
+void PrintTo(const FailingRangesCase& c, std::ostream* os) { *os << c.name; }
+
+class FailingRangesTest : public EngineTest, public testing::WithParamInterface<FailingRangesCase> {};
+
+TEST_P(FailingRangesTest, RunEndsAfterTheRangesUnderWay) {
+  const FailingRangesCase& c = GetParam();
+  server_.serve("f", patterned_content(c.served), Fault::kGetsFail500);
+  if (c.announced >= 0) server_.announce("f", static_cast<size_t>(c.announced));
+  std::string body;
+  if (c.memory) {
+    ASSERT_EQ(engine_.add_memory_task(server_.url("f"), &body), 0);
+  } else {
+    ASSERT_EQ(engine_.add_file_task(server_.url("f"), "f"), 0);
+  }
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(engine_.run_downloads(), DOWNLOAD_HTTP_STATUS);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  EXPECT_GE(server_.gets("f").size(), 1u);
+  EXPECT_LE(server_.gets("f").size(), static_cast<size_t>(engine_.max_transfers));
+  EXPECT_EQ(body, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    FailingRanges, FailingRangesTest,
+    testing::Values(FailingRangesCase{"FileOfFortyRanges", false, 40 * kRange, -1},
+                    FailingRangesCase{"FileProbedAtTenTerabytes", false, 5000, 10'000'000'000'000},
+                    FailingRangesCase{"MemoryReplyOfTwentyRanges", true, 20 * kRange, -1}),
+    [](const testing::TestParamInfo<FailingRangesCase>& info) { return std::string(info.param.name); });
+
+TEST_F(EngineTest, ErrorPagesDoNotHoldOffTheStallLimit) {
+  // Five error pages trickle in for eight seconds; they are no data, so the one-second limit ends the run.
+  server_.serve("f", patterned_content(40 * kRange), Fault::kGetsTrickle500);
+  ASSERT_EQ(engine_.add_file_task(server_.url("f"), "f"), 0);
+  engine_.set_stall_timeout(1);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(engine_.run_downloads(), DOWNLOAD_STALLED);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3500));
+  server_.release();
+}
+
 TEST_F(EngineTest, EachTransferPrintsItsUrlOnce) {
   server_.serve("three", patterned_content(3 * 1048576));
   server_.serve("whole", patterned_content(1000), Fault::kNoLength);

@@ -12,9 +12,7 @@ namespace {
 // What to do with the body of a ranged transfer, decided on its first block. A 206 is the range asked for; a
 // 200 is the whole content, which is the chunk's bytes only when the chunk starts the content (beyond it the
 // excess is refused). An error page is taken and dropped: it is no content, and its status fails the transfer.
-TransferBodyMode ranged_body_mode(const TransferContext& context) {
-  long status = 0;
-  curl_easy_getinfo(context.easy, CURLINFO_RESPONSE_CODE, &status);
+TransferBodyMode ranged_body_mode(const TransferContext& context, long status) {
   if (status == 206) return BODY_STORE;
   const DownloadChunk& chunk = *context.chunk;
   if (status == 200) return chunk.buffer->file_offset + chunk.offset == 0 ? BODY_STORE : BODY_REFUSE;
@@ -28,19 +26,20 @@ size_t on_transfer_data(char* bytes, size_t size, size_t nmemb, void* userdata) 
   const size_t count = size * nmemb;
   DownloadChunk* chunk = context->chunk;
   DownloadTask* task = chunk->task;
-  *context->last_data_ns = static_cast<int64_t>(platform::monotonic_ns());
-  // Taking nothing fails the transfer: after a failed write, and beyond what a memory reply may hold.
+  long status = 0;
+  if (context->easy) curl_easy_getinfo(context->easy, CURLINFO_RESPONSE_CODE, &status);
+  // An error page is no sign that the download moves on: its bytes do not hold off the stall limit.
+  if (status < 400) *context->last_data_ns = static_cast<int64_t>(platform::monotonic_ns());
+  // Taking nothing fails the transfer: after a failed write, and beyond what the task may hold.
   if (task->write_failed) return 0;
-  if (task->memory_target && task->received + static_cast<int64_t>(count) > kMemoryReplyLimit) return 0;
+  if (task->size_rule.most >= 0 && task->received + static_cast<int64_t>(count) > task->size_rule.most) return 0;
   if (task->output_deferred) {
     // Only the content itself replaces the file that was kept: an error page is dropped, its status fails.
-    long status = 0;
-    curl_easy_getinfo(context->easy, CURLINFO_RESPONSE_CODE, &status);
     if (status != 200) return count;
     if (!task->open_deferred_output()) return 0;
   }
   if (chunk->length > 0) {
-    if (context->body_mode == BODY_UNDECIDED) context->body_mode = ranged_body_mode(*context);
+    if (context->body_mode == BODY_UNDECIDED) context->body_mode = ranged_body_mode(*context, status);
     if (context->body_mode == BODY_DROP) return count;
     // Taking fewer bytes than offered fails the transfer; nothing lands outside the chunk's place.
     if (context->body_mode == BODY_REFUSE) return 0;

@@ -1,9 +1,11 @@
 #include "launcher/update_dialog.h"
 
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <memory>
 #include <string>
 
 #include <fmt/xchar.h>
@@ -15,6 +17,7 @@
 #include "platform/files.h"
 #include "platform/handle.h"
 #include "platform/process.h"
+#include "platform/sync.h"
 #include "resources/resource.h"
 
 using platform::Hwnd;
@@ -119,17 +122,61 @@ void restore_launcher() {
   std::_Exit(-1);
 }
 
+// Whether the run's dialog has been ended, by the run's last report or by the watcher of its worker.
+struct DialogEnd {
+  std::atomic<bool> ended{false};
+};
+
+// The worker's own, marked by the run's last report before it ends the dialog.
+thread_local std::shared_ptr<DialogEnd> t_dialog_end;
+
+void mark_dialog_ended() {
+  if (t_dialog_end) t_dialog_end->ended = true;
+}
+
 struct WorkerStart {
   UiCallbacks* callbacks;
   Hwnd dialog;
+  std::shared_ptr<DialogEnd> dialog_end;
 };
 
 uint32_t worker_main(void* argument) {
-  WorkerStart start = *static_cast<WorkerStart*>(argument);
-  delete static_cast<WorkerStart*>(argument);
-  forget_shown(start.dialog);
-  g_update_worker(start.callbacks, start.dialog);
+  std::unique_ptr<WorkerStart> start(static_cast<WorkerStart*>(argument));
+  forget_shown(start->dialog);
+  t_dialog_end = start->dialog_end;
+  g_update_worker(start->callbacks, start->dialog);
+  t_dialog_end.reset();
   return 0;
+}
+
+struct WorkerWatch {
+  platform::Handle worker;
+  Hwnd dialog;
+  std::shared_ptr<DialogEnd> dialog_end;
+};
+
+// The dialog must not outlive its worker: a run that returns without its last report, or a fault that ends only
+// the worker's thread (Wine ends a thread whose stack overflows past its guard page), ends it as a failed run.
+uint32_t watch_worker(void* argument) {
+  std::unique_ptr<WorkerWatch> watch(static_cast<WorkerWatch*>(argument));
+  platform::wait_for_single_object(watch->worker, platform::INFINITE);
+  platform::close_handle(watch->worker);
+  if (!watch->dialog_end->ended.exchange(true)) {
+    platform::send_message(watch->dialog, platform::WM_COMMAND, kErrorCommand, -1);
+  }
+  return 0;
+}
+
+// Without a watcher the worker runs on unwatched, as it would with nobody to wait for it.
+void watch(platform::Handle worker, Hwnd dialog, const std::shared_ptr<DialogEnd>& dialog_end) {
+  auto* watch = new WorkerWatch{worker, dialog, dialog_end};
+  platform::Handle watcher = platform::create_thread(watch_worker, watch);
+  if (watcher) {
+    platform::close_handle(watcher);
+    return;
+  }
+  delete watch;
+  platform::close_handle(worker);
 }
 
 void init_dialog(Hwnd dialog) {
@@ -149,10 +196,11 @@ void init_dialog(Hwnd dialog) {
   callbacks->copy_progress = on_copy_progress;
   callbacks->update_done = on_update_done;
   callbacks->update_error = on_update_error;
-  auto* start = new WorkerStart{callbacks, dialog};
+  auto dialog_end = std::make_shared<DialogEnd>();
+  auto* start = new WorkerStart{callbacks, dialog, dialog_end};
   platform::Handle thread = platform::create_thread(worker_main, start);
   if (thread) {
-    platform::close_handle(thread);  // detached: nobody waits for the run
+    watch(thread, dialog, dialog_end);
     return;
   }
   // Without a worker there is no run: the dialog ends as a failed run ends, at once.
@@ -216,11 +264,13 @@ int on_copy_begin(Hwnd dialog) { return show_phase(dialog, kCopyText); }
 int on_copy_progress(Hwnd dialog, int32_t done, int32_t total) { return set_bar(dialog, percent(done, total)); }
 
 int on_update_done(Hwnd dialog, int32_t code) {
+  mark_dialog_ended();
   return static_cast<int>(platform::send_message(dialog, platform::WM_COMMAND, platform::IDOK, code));
 }
 
 int on_update_error(Hwnd dialog, int32_t string_id) {
   show_error(dialog, string_id);
   platform::sleep_ms(2000);
+  mark_dialog_ended();
   return static_cast<int>(platform::send_message(dialog, platform::WM_COMMAND, kErrorCommand, -1));
 }

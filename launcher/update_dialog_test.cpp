@@ -11,11 +11,14 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iostream>
 #include <iterator>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include <rapidjson/document.h>
 
 #include "common/module_path.h"
 #include "launcher/ui_texts.h"
@@ -25,6 +28,7 @@
 #include "resources/resource.h"
 #include "resources/zantho_resources.h"
 #include "tests/support/child_process.h"
+#include "tests/support/deep_json.h"
 #include "tests/support/scratch_dir.h"
 
 namespace {
@@ -252,6 +256,14 @@ TEST_F(UpdateDialogTest, ErrorShowsItsTextForTwoSecondsThenEndsWith65535AndResto
   EXPECT_FALSE(std::filesystem::exists(dir_ / "zantho.old.exe"));
 }
 
+TEST_F(UpdateDialogTest, ARunThatReturnsWithoutItsLastReportEndsTheDialogAsAFailedRun) {
+  dir_.write("zantho.old.exe", "old launcher");
+  intptr_t result = run_dialog([](UiCallbacks* callbacks, Hwnd dialog) { callbacks->copy_begin(dialog); });
+  EXPECT_EQ(result, 65535);
+  EXPECT_EQ(dir_.read("zantho.exe"), "old launcher");
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "zantho.old.exe"));
+}
+
 struct RestoreCase {
   const char* name;
   bool exe_before;
@@ -336,6 +348,20 @@ TEST_F(UpdateDialogChild, CancelDuringErrorPause) {
   ADD_FAILURE() << "the dialog returned after its close box";
 }
 
+// The fault seen in the field: a recursive parse of a deeply nested reply overflows the worker's stack. The child
+// ends with 3 when the dialog ended as a failed run, 4 when it ended otherwise, 5 when the worker survived.
+TEST_F(UpdateDialogChild, WorkerOverflowsItsStack) {
+  g_scenario = [](UiCallbacks* callbacks, Hwnd dialog) {
+    callbacks->copy_begin(dialog);
+    const std::string deep = nested_arrays(kDeepArrays);
+    rapidjson::Document document;
+    document.Parse(deep.c_str());
+    std::_Exit(5);
+  };
+  intptr_t result = platform::dialog_box_param(g_hinstance, IDD_UPDATE, nullptr, update_dialog_proc, 0);
+  std::_Exit(result == 65535 ? 3 : 4);
+}
+
 struct LanguageTexts {
   const char* locale;
   const wchar_t* caption;
@@ -388,6 +414,22 @@ TEST_F(UpdateDialogTest, CancelEndsTheProcessWithMinusOneAfterTheRestore) {
     EXPECT_EQ(child_dir.read("zantho.exe"), "old launcher") << test;
     EXPECT_FALSE(std::filesystem::exists(child_dir / "zantho.old.exe")) << test;
   }
+}
+
+// Where the fault ends the process (Linux, Windows) the window goes with it; where it ends only the worker's
+// thread (Wine), the dialog ends as a failed run and restores the launcher. Either way the process ends.
+TEST_F(UpdateDialogTest, AWorkerEndedByAFaultNeverLeavesTheDialogOpen) {
+  ScratchDir child_dir;
+  child_dir.write("zantho.old.exe", "old launcher");
+  ChildRun run = run_child(child_dir, {}, "WorkerOverflowsItsStack");
+  ASSERT_NE(run.exit_code, -1) << "the dialog outlived its worker\n" << run.log;
+  EXPECT_NE(run.exit_code, 0) << run.log;
+  EXPECT_NE(run.exit_code, 4) << "the dialog ended with another result\n" << run.log;
+  EXPECT_NE(run.exit_code, 5) << "the worker's stack held\n" << run.log;
+  if (run.exit_code == 3) {
+    EXPECT_EQ(child_dir.read("zantho.exe"), "old launcher");
+  }
+  std::cout << "[ worker fault ] child exit code " << run.exit_code << "\n";
 }
 
 TEST_F(UpdateDialogTest, TheLocaleChoosesTheLanguageOfDialogAndTexts) {

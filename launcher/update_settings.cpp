@@ -3,9 +3,9 @@
 #include <cstdio>
 
 #include <rapidjson/document.h>
-#include <rapidjson/filereadstream.h>
 
 #include "common/file_ops.h"
+#include "common/json.h"
 #include "common/log.h"
 
 // Nothing reads the settings before the process entry runs, so a dynamic initialisation is early enough
@@ -40,13 +40,7 @@ void load_config() {
     return;
   }
   rapidjson::Document document;
-  {
-    char buffer[1024];
-    rapidjson::FileReadStream stream(file, buffer, sizeof buffer);
-    // Iterative parsing accepts exactly what the recursive parser does, but a deeply nested file cannot
-    // exhaust the stack.
-    document.ParseStream<rapidjson::kParseIterativeFlag>(stream);
-  }
+  parse_json_file(file, document);
   std::fclose(file);
   if (document.HasParseError() || !document.IsObject()) {
     return;

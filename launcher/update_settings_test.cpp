@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "common/log.h"
+#include "tests/support/deep_json.h"
 #include "tests/support/scratch_dir.h"
 
 namespace {
@@ -70,7 +71,7 @@ const auto kNoChange = [](UpdateSettings&) {};
 
 TEST(LoadConfigTest, AcceptsOnlyAZanthoObjectAndLogsItsSevenValuesInOrder) {
   const std::string big_host(3000, 'h');  // spans several reads of the stream's buffer
-  const std::string deep = std::string(200000, '[') + std::string(200000, ']');
+  const std::string deep = nested_arrays(kDeepArrays);
   const std::vector<ConfigCase> cases = {
       {"missing file", std::nullopt, kNoChange, {}},
       {"empty file", "", kNoChange, {}},

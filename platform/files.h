@@ -21,8 +21,8 @@ std::string native_path(const char* path);
 
 // The C runtime's side (fopen, _stat, _mkdir, remove, rename): results 0 / -1 and null, the error in errno
 // (and in last_error()).
-// fopen: a directory cannot be opened, nor can a read-only file be opened for writing; streams are not
-// inherited by started programs.
+// fopen: a directory cannot be opened, nor can a read-only file or a running program's image be opened for writing;
+// streams are not inherited by started programs.
 FILE* open_stream(const char* path, const char* mode);
 int64_t tell_stream(FILE* stream);
 int seek_stream(FILE* stream, int64_t offset, int origin);
@@ -34,7 +34,7 @@ struct FileStatus {
 };
 int stat_path(const char* path, FileStatus* status);
 int make_directory(const char* path);  // -1 with errno EEXIST when any entry has the name
-int remove_file(const char* path);     // files only; a read-only file is not removed
+int remove_file(const char* path);     // files only; a read-only file or a running program's image is not removed
 int rename_path(const char* old_path, const char* new_path);  // never replaces: -1 with errno EEXIST
 // Copies what is left of `source` to `destination` (streams from open_stream): true when the source was read to its
 // end and every byte written; false on a read error or a short write (errno ENOSPC on a full disk). In the kernel
@@ -42,8 +42,9 @@ int rename_path(const char* old_path, const char* new_path);  // never replaces:
 bool copy_stream(FILE* source, FILE* destination);
 
 // Kernel32's side of a replacing move and a flush (MoveFileExW with MOVEFILE_REPLACE_EXISTING, FlushFileBuffers).
-// Replacing fails with ERROR_ACCESS_DENIED when the destination is a directory, read-only, or this process's own
-// executable, as Windows refuses to delete those.
+// Replacing fails with ERROR_ACCESS_DENIED when the destination is a directory, read-only, or the image of a running
+// program (this process's own included), as Windows refuses to delete those; such an image's name can still move
+// (rename_path, move_aside_with_stand_in).
 bool move_file_replacing(const char* old_path, const char* new_path);
 // Writes the file's data through to the disk (opened for writing, flushed, closed).
 bool flush_file(const char* path);
@@ -76,7 +77,7 @@ bool find_close(Handle search);
 uint32_t get_file_attributes(const char* path);
 // FILE_ATTRIBUTE_READONLY takes every write permission away; without it the owner may write again.
 bool set_file_attributes(const char* path, uint32_t attributes);
-// Fails with ERROR_ACCESS_DENIED for a directory, a read-only file and this process's own executable.
+// Fails with ERROR_ACCESS_DENIED for a directory, a read-only file and the image of a running program.
 bool delete_file(const char* path);
 // Empty directories only (ERROR_DIR_NOT_EMPTY); a link to a directory is removed as the link.
 bool remove_directory(const char* path);

@@ -4,10 +4,13 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <set>
 #include <string>
 
 #include "platform/errors.h"
+#include "tests/support/probe_runner.h"
 #include "tests/support/scratch_dir.h"
 
 namespace fs = std::filesystem;
@@ -130,6 +133,44 @@ TEST_F(FilesTest, CopyReplacingPutsAWholeCopyInPlaceOrLeavesTheDestinationAsItWa
   platform::set_disk_full_path_suffix(nullptr, 0);
   EXPECT_EQ(scratch_.read("destination"), "old");
   EXPECT_FALSE(fs::exists(scratch_ / "t.tmp"));
+}
+
+// As Windows keeps the client's service program while the service runs: the name moves, the file stays.
+TEST_F(FilesTest, ARunningProgramsImageMovesButIsNeitherReplacedNorDeleted) {
+  const std::string program = "program" + program_suffix();
+  const std::string moved = "moved" + program_suffix();
+  std::ifstream in(probe_program(), std::ios::binary);
+  const std::string image{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  ASSERT_FALSE(image.empty());
+  fs::copy_file(probe_program(), scratch_ / program);
+  ProbeReport running =
+      start_probe_at(scratch_ / program, {"event", "zantho files test", utf8_path(scratch_ / "report"), "60000"},
+                     scratch_ / "report");
+  ASSERT_NE(running.process_id, 0u);
+  scratch_.write("new", "new");
+
+  EXPECT_FALSE(platform::move_file_replacing("new", program.c_str()));
+  EXPECT_EQ(platform::last_error(), platform::ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(platform::copy_file_replacing("new", "t.tmp", program.c_str(), false));
+  EXPECT_EQ(platform::last_error(), platform::ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(fs::exists(scratch_ / "t.tmp"));
+  EXPECT_FALSE(platform::delete_file(program.c_str()));
+  EXPECT_EQ(platform::last_error(), platform::ERROR_ACCESS_DENIED);
+  errno = 0;
+  EXPECT_EQ(platform::remove_file(program.c_str()), -1);
+  EXPECT_EQ(errno, EACCES);
+  errno = 0;
+  EXPECT_EQ(platform::open_stream(program.c_str(), "wb"), nullptr);
+  EXPECT_EQ(errno, EACCES);
+  EXPECT_EQ(scratch_.read(program), image);
+
+  EXPECT_EQ(platform::rename_path(program.c_str(), moved.c_str()), 0);
+  EXPECT_FALSE(platform::delete_file(moved.c_str()));
+  EXPECT_TRUE(platform::move_file_replacing("new", program.c_str()));
+  EXPECT_EQ(scratch_.read(program), "new");
+
+  ASSERT_TRUE(running.process->kill());
+  EXPECT_TRUE(platform::delete_file(moved.c_str()));
 }
 
 TEST_F(FilesTest, MoveAsideLeavesTheNameWithItsStandIn) {

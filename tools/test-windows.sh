@@ -56,7 +56,7 @@ export DISPLAY=:$(cat "$display_file")
 # EndDialog took 2.01 s). Unmanaged, the windows behave as before and hide at once.
 "$wine_loader" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
 
-# The Windows test programs run nginx and openssl through it (Wine cannot wait for a Linux program it starts).
+# The Windows test programs run nginx, openssl and python3 through it (Wine cannot wait for a Linux program it starts).
 "$linux_build/tests/support/linux_tool_server/linux_tool_server" "$WINEPREFIX/linux-tools.port" &
 tools_pid=$!
 for _ in $(seq 100); do [ -f "$WINEPREFIX/linux-tools.port" ] && break; sleep 0.1; done
@@ -111,8 +111,10 @@ e2e_cases=(
   WaitModeGivesUpWhileTheClientKeepsRunning
   WaitModeGoesOnOnceTheClientHasEnded
   AKilledDownloadResumesOnTheNextRun
+  AnUpdateOfTheServiceProgramWhileTheServiceRunsIsInstalled
+  DefaultModeWithDeepMetadataFailsTheUpdateAndStartsTheClient
 )
-e2e_pattern="^LauncherE2E\\.($(IFS='|'; echo "${e2e_cases[*]}"))\$"
+e2e_pattern="^(LauncherE2E\\.($(IFS='|'; echo "${e2e_cases[*]}"))|Places/DeepJsonE2E\\..*)\$"
 # Under Wine a watcher in the prefix (standins/window_watcher.exe) records the dialog and answers the message boxes,
 # which it knows by their English captions: the cases run in English.
 # One after another: the named objects and the process list are those of the one Wine prefix; each case ends every

@@ -17,6 +17,8 @@ run_suite() {
 }
 
 run_suite "$root/build/plain" RelWithDebInfo
+# A package entry over 4 GiB: staged whole or refused with nothing staged, never cut.
+"$root/bench/large_entry_bench.sh" "$root/build/plain"
 ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1 \
 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 LSAN_OPTIONS=suppressions=$root/tools/lsan.supp:print_suppressions=0 \

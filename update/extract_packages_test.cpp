@@ -1,5 +1,6 @@
 #include "update/extract_packages.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <sstream>
@@ -12,6 +13,7 @@
 #include <spdlog/spdlog.h>
 
 #include "common/log.h"
+#include "tests/support/linux_tool.h"
 #include "tests/support/scratch_dir.h"
 #include "tests/support/text_lines.h"
 #include "update/install_test_support.h"
@@ -192,8 +194,183 @@ TEST_F(ExtractPackagesTest, EntryNamedOutsideTheStagingDirectoryFailsItsArchive)
 
     EXPECT_EQ(extract_packages(), 12);
     EXPECT_EQ(list_tree(dir_.path()), (std::vector<std::string>{"packages", "packages/evil.zip",
-                                                "packages/quembra_client_win32_manifest.json", "packages/tmp",
-                                                "packages/tmp/inside.txt"}));
+                                                "packages/quembra_client_win32_manifest.json", "packages/tmp"}));
+  }
+}
+
+// Makes packages the way a publisher's own tool would: python3 -c SCRIPT SOURCE_DIR OUT_DIR KIND..., where
+// SOURCE_DIR holds first.txt and payload.bin; the package of the n-th kind is OUT_DIR/n.zip. Run on the Linux side
+// (through the tool server under Wine), once for the whole table.
+constexpr const char* kMakePackages = R"PY(
+import io, os, struct, subprocess, sys, zipfile, zlib
+source, out_dir = sys.argv[1:3]
+first = open(os.path.join(source, "first.txt"), "rb").read()
+payload = open(os.path.join(source, "payload.bin"), "rb").read()
+
+def python(out, method, names=("first.txt", "payload.bin")):
+    with zipfile.ZipFile(out, "w", method) as z:
+        for name, data in zip(names, (first, payload)):
+            z.writestr(name, data)
+
+def tool(*command):
+    run = subprocess.run(command, cwd=source, capture_output=True)
+    if run.returncode != 0:
+        sys.exit("%s: %s" % (command, run.stderr.decode()))
+    return run.stdout
+
+class Unseekable(io.RawIOBase):
+    def __init__(self, f): self.f = f
+    def writable(self): return True
+    def write(self, b): return self.f.write(b)
+
+def streamed(out):
+    with open(out, "wb") as f, zipfile.ZipFile(Unseekable(f), "w", zipfile.ZIP_DEFLATED) as z:
+        z.writestr("first.txt", first)
+        z.writestr("payload.bin", payload)
+
+def damage_crc(out):
+    data = open(out, "rb").read()
+    crc = struct.pack("<I", zlib.crc32(payload))
+    assert data.count(crc) >= 2, "no CRC to damage"
+    open(out, "wb").write(data.replace(crc, struct.pack("<I", zlib.crc32(payload) ^ 1)))
+
+def damage_data(out):
+    data = bytearray(open(out, "rb").read())
+    data[data.index(payload) + 100] ^= 1
+    open(out, "wb").write(data)
+
+def make(kind, out):
+    if kind == "python-stored":
+        python(out, zipfile.ZIP_STORED)
+    elif kind == "zip-deflate":
+        tool("zip", "-q", out, "first.txt", "payload.bin")
+    elif kind == "7z-deflate":
+        tool("7z", "a", "-tzip", out, "first.txt", "payload.bin")
+    elif kind == "bsdtar":
+        tool("bsdtar", "--format", "zip", "-cf", out, "first.txt", "payload.bin")
+    elif kind == "zip-streamed":
+        open(out, "wb").write(tool("zip", "-q", "-", "first.txt", "payload.bin"))
+    elif kind == "python-streamed":
+        streamed(out)
+    elif kind.startswith("python-zip64"):
+        # Past 4 GiB the records give their sizes and offset in the ZIP64 extra field; a limit of -1 does it here.
+        limit, zipfile.ZIP64_LIMIT = zipfile.ZIP64_LIMIT, -1
+        python(out, zipfile.ZIP_STORED if kind.endswith("stored") else zipfile.ZIP_DEFLATED)
+        zipfile.ZIP64_LIMIT = limit
+        if kind.endswith("bad-crc"):
+            damage_crc(out)
+    elif kind == "python-bzip2":
+        python(out, zipfile.ZIP_BZIP2)
+    elif kind == "7z-bzip2":
+        tool("7z", "a", "-tzip", "-mm=BZip2", out, "first.txt", "payload.bin")
+    elif kind == "python-lzma":
+        python(out, zipfile.ZIP_LZMA)
+    elif kind == "7z-deflate64":
+        tool("7z", "a", "-tzip", "-mm=Deflate64", out, "first.txt", "payload.bin")
+    elif kind == "zip-encrypted":
+        tool("zip", "-q", "-P", "secret", out, "first.txt", "payload.bin")
+    elif kind == "stored-bad-data":
+        python(out, zipfile.ZIP_STORED)
+        damage_data(out)
+    elif kind == "deflated-bad-crc":
+        python(out, zipfile.ZIP_DEFLATED)
+        damage_crc(out)
+    elif kind == "streamed-bad-crc":
+        streamed(out)
+        damage_crc(out)
+    elif kind.startswith("names:"):
+        python(out, zipfile.ZIP_DEFLATED, names=kind[6:].split("|"))
+    else:
+        sys.exit("unknown kind " + kind)
+
+for index, kind in enumerate(sys.argv[3:]):
+    make(kind, os.path.join(out_dir, "%d.zip" % index))
+)PY";
+
+std::string payload_text() {
+  std::string text;
+  for (int i = 0; i < 20000; ++i) {
+    text += "line " + std::to_string(i) + " of an asset that compresses well\n";
+  }
+  return text;
+}
+
+TEST_F(ExtractPackagesTest, PackagesMadeByOtherToolsUnpackWholeOrFailBeforeTheBadEntryIsStaged) {
+  const std::string first = "the first entry\n";
+  const std::string payload = payload_text();
+  dir_.write("src/first.txt", first);
+  dir_.write("src/payload.bin", payload);
+  write_manifest({"p.zip"});
+  using Staged = std::vector<std::string>;
+  const Staged both = {"first.txt", "payload.bin"};
+  struct Case {
+    std::string kind;
+    int32_t result;
+    Staged staged;  // what packages/tmp holds afterwards
+  };
+  const std::vector<Case> cases = {
+      {"python-stored", 0, both},
+      {"zip-deflate", 0, both},
+      {"7z-deflate", 0, both},
+      {"bsdtar", 0, both},
+      {"zip-streamed", 0, both},
+      {"python-streamed", 0, both},
+      {"python-zip64", 0, both},
+      {"python-zip64-stored", 0, both},
+      // Two directory entries of one directory are harmless.
+      {"names:data/|data\\", 0, {"data"}},
+      // Refused by a first walk over the directory: nothing of the archive is staged.
+      {"python-bzip2", 12, {}},
+      {"7z-bzip2", 12, {}},
+      {"python-lzma", 12, {}},
+      {"7z-deflate64", 12, {}},
+      {"zip-encrypted", 12, {}},
+      {"names:data/Readme.txt|data/README.TXT", 12, {}},
+      {"names:data/a.txt|data\\a.txt", 12, {}},
+      {"names:first.txt|aux.lua", 12, {}},
+      {"names:first.txt|trailing.", 12, {}},
+      {"names:first.txt|trailing ", 12, {}},
+      {"names:first.txt|a:stream", 12, {}},
+      // Found only when the data is read: the damaged entry is not left behind.
+      {"stored-bad-data", 12, {"first.txt"}},
+      {"deflated-bad-crc", 12, {"first.txt"}},
+      {"streamed-bad-crc", 12, {"first.txt"}},
+      {"python-zip64-bad-crc", 12, {"first.txt"}},
+  };
+  std::vector<std::string> command = {"python3", "-c", kMakePackages, linux_path(dir_ / "src"),
+                                      linux_path(dir_ / "made")};
+  for (const Case& c : cases) {
+    command.push_back(c.kind);
+  }
+  fs::create_directories(dir_ / "made");
+  const LinuxToolResult made = run_linux_tool(command);
+  ASSERT_EQ(made.exit_code, 0) << made.output;
+
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.kind);
+    fs::remove_all(dir_ / "packages/tmp");
+    // mingw's copy_file does not overwrite.
+    fs::remove(dir_ / "packages/p.zip");
+    fs::copy_file(dir_ / "made" / (std::to_string(i) + ".zip"), dir_ / "packages/p.zip");
+    log_.str("");
+
+    EXPECT_EQ(extract_packages(), c.result);
+    Staged staged;
+    for (const std::string& entry : list_tree(dir_ / "packages/tmp")) {
+      staged.push_back(entry);
+    }
+    std::sort(staged.begin(), staged.end());
+    Staged expected = c.staged;
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(staged, expected);
+    if (c.staged == both) {
+      EXPECT_EQ(dir_.read("packages/tmp/first.txt"), first);
+      EXPECT_TRUE(dir_.read("packages/tmp/payload.bin") == payload);
+    }
+    if (c.result == 12) {
+      EXPECT_EQ(log_lines().back(), "end extr0ct file could have chinese p.zip");
+    }
   }
 }
 

@@ -4,6 +4,7 @@
 
 #include <rapidjson/document.h>
 
+#include "common/json.h"
 #include "download/http_downloader.h"
 #include "launcher/update_settings.h"
 #include "update/pipeline_state.h"
@@ -98,7 +99,7 @@ bool parse_index_json(std::string text) {
     return false;
   }
   rapidjson::Document document;
-  document.Parse(text.c_str());
+  parse_json_text(text.c_str(), document);
   if (document.HasParseError() || !document.IsObject()) {
     return false;
   }

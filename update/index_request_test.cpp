@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/process.h"
+#include "tests/support/deep_json.h"
 #include "tests/support/fault_server.h"
 #include "tests/support/free_port.h"
 #include "update/fetch_test_fixture.h"
@@ -59,7 +60,13 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"EmptyObject", "cdn", "{}", false, "cdn", "", "previous"},
         ReplyCase{"TrailingText", "cdn", R"({"metains":"i"} x)", false, "cdn", "", "previous"},
         ReplyCase{"NulAfterRoot", "cdn", std::string("{\"metains\":\"i\"}\0x", 17), false, "cdn", "", "previous"},
-        ReplyCase{"ByteOrderMark", "cdn", "\xEF\xBB\xBF{\"metains\":\"i\"}", false, "cdn", "", "previous"}),
+        ReplyCase{"ByteOrderMark", "cdn", "\xEF\xBB\xBF{\"metains\":\"i\"}", false, "cdn", "", "previous"},
+        // Nested deeper than a recursive parser's stack allows.
+        ReplyCase{"DeepArrays", "cdn", nested_arrays(kDeepArrays), false, "cdn", "", "previous"},
+        ReplyCase{"DeepObjects", "cdn", nested_objects(kDeepObjects), false, "cdn", "", "previous"},
+        ReplyCase{"DeepMemberBesideAUsableReply", "cdn",
+                  R"({"x":)" + nested_arrays(kDeepArrays) + R"(,"metains":"i","metaman":"m"})", true, "cdn", "i",
+                  "m"}),
     [](const testing::TestParamInfo<ReplyCase>& info) { return std::string(info.param.name); });
 
 TEST(IndexCallbackTest, MapsResultAndStatusToCodes) {

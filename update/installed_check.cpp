@@ -17,10 +17,10 @@
 
 namespace {
 
-// [path, size, any, crc] with a path that stays inside the program directory.
+// [path, size, any, crc] with a path that stays inside the program directory and out of the launcher's own.
 bool entry_in_format(const rapidjson::Value& entry) {
   return is_installed_entry(entry) &&
-         is_safe_relative_path(std::string_view(entry[0].GetString(), entry[0].GetStringLength()));
+         is_installable_path(std::string_view(entry[0].GetString(), entry[0].GetStringLength()));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "common/file_ops.h"
+#include "tests/support/deep_json.h"
 #include "update/fetch_test_fixture.h"
 #include "update/meta_paths.h"
 
@@ -13,7 +14,7 @@ using fetch_test::write_file;
 // On disk for every case: hello.txt ("hello", CRC 907060870), bin/client.dll ("client", CRC 3343123541).
 struct CheckCase {
   const char* name;
-  const char* list;
+  std::string list;
   int result;
   const char* line;  // the one log line, "" for none; "%L" stands for the long path of "bin\x.dll"
 };
@@ -86,7 +87,21 @@ INSTANTIATE_TEST_SUITE_P(
         CheckCase{"AbsolutePath", R"({"files":[["/etc/hostname",5,"",0]]})", 6, ""},
         CheckCase{"LeadingBackslash", R"({"files":[["\\hello.txt",5,"",907060870]]})", 6, ""},
         CheckCase{"DriveLetter", R"({"files":[["C:hello.txt",5,"",907060870]]})", 6, ""},
-        CheckCase{"UnsafeDirectoryEntry", R"({"files":[["../somewhere",-1,"",0]]})", 6, ""}),
+        CheckCase{"UnsafeDirectoryEntry", R"({"files":[["../somewhere",-1,"",0]]})", 6, ""},
+        // Names Windows would reach only literally, and the launcher's own directories.
+        CheckCase{"TrailingDot", R"({"files":[["hello.txt.",5,"",907060870]]})", 6, ""},
+        CheckCase{"TrailingSpaceDirectory", R"({"files":[["bin /client.dll",6,"",3343123541]]})", 6, ""},
+        CheckCase{"DeviceName", R"({"files":[["bin/aux.lua",1,"",0]]})", 6, ""},
+        CheckCase{"Stream", R"({"files":[["hello.txt::$DATA",5,"",907060870]]})", 6, ""},
+        CheckCase{"InsideLogs", R"({"files":[["logs/update",1,"",0]]})", 6, ""},
+        CheckCase{"InsidePackages", R"({"files":[["Packages\\x.zip",1,"",0]]})", 6, ""},
+        // Nested deeper than a recursive parser's stack allows: read whole, judged as any other list.
+        CheckCase{"DeepArraysAsEntry", R"({"files":)" + nested_arrays(kDeepArrays) + "}", 6, ""},
+        CheckCase{"DeepObjectsAsEntry", R"({"files":[)" + nested_objects(kDeepObjects) + "]}", 6, ""},
+        CheckCase{"DeepArraysRoot", nested_arrays(kDeepArrays), 6, ""},
+        CheckCase{"DeepMemberBesideGoodFiles",
+                  R"({"x":)" + nested_objects(kDeepObjects) + R"(,"files":[["hello.txt",5,"",907060870]]})", 0,
+                  ""}),
     [](const testing::TestParamInfo<CheckCase>& info) { return std::string(info.param.name); });
 
 TEST(InstalledCheckOpenTest, UnreadableListCannotBeOpened) {

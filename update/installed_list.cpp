@@ -3,18 +3,15 @@
 #include <cstdint>
 #include <cstdio>
 
-#include <rapidjson/filereadstream.h>
-
 #include "common/file_ops.h"
+#include "common/json.h"
 
 bool read_installed_list(const char* path, rapidjson::Document& list) {
   FILE* file = fopen_cwd(path, "rb");
   if (file == nullptr) {
     return false;
   }
-  char buffer[1024];
-  rapidjson::FileReadStream stream(file, buffer, sizeof(buffer));
-  list.ParseStream(stream);
+  parse_json_file(file, list);
   fclose(file);
   return true;
 }

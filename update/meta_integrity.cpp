@@ -5,11 +5,9 @@
 #include <string>
 
 #include <rapidjson/document.h>
-#include <rapidjson/filereadstream.h>
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
 
 #include "common/file_ops.h"
+#include "common/json.h"
 #include "common/md5.h"
 #include "download/http_downloader.h"
 #include "launcher/update_settings.h"
@@ -18,6 +16,9 @@
 #include "update/unix_time.h"
 
 namespace {
+
+// A metadata file is parsed whole in memory; none comes near this, and a longer one is refused before it is fetched.
+constexpr int64_t kMetadataFileLimit = int64_t{256} << 20;
 
 PackageEntry meta_entry(const char* name, const char* local_path, const std::string& checksum,
                         const std::string& time_suffix) {
@@ -53,9 +54,7 @@ void verify_meta_json(PackageEntry& entry) {
     return;
   }
   rapidjson::Document document;
-  char buffer[1024];
-  rapidjson::FileReadStream stream(file, buffer, sizeof buffer);
-  document.ParseStream(stream);
+  parse_json_file(file, document);
   std::fclose(file);
   if (document.HasParseError() || !document.IsObject()) {
     return;
@@ -71,11 +70,12 @@ void verify_meta_json(PackageEntry& entry) {
     return;
   }
   document.RemoveMember("checksum");
-  rapidjson::StringBuffer text;
-  rapidjson::Writer<rapidjson::StringBuffer> writer(text);
-  document.Accept(writer);
+  std::string text;
+  if (!write_compact_json(document, text)) {
+    return;
+  }
   unsigned char digest[16];
-  md5_string(text.GetString(), digest);
+  md5_string(text.c_str(), digest);
   char hex[33];
   md5_to_hex(digest, hex);
   // Exactly the 32 computed digits: a shorter expected value never matches.
@@ -101,7 +101,7 @@ int meta_json_integrity() {
   }
   for (const PackageEntry& entry : entries) {
     if (!entry.ok) {
-      g_downloader->add_file_task(entry.url, entry.local_path);
+      g_downloader->add_file_task(entry.url, entry.local_path, SizeRule{kMetadataFileLimit});
     }
   }
   const int run = g_downloader->run_downloads();

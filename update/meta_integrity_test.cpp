@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/process.h"
+#include "tests/support/deep_json.h"
 #include "tests/support/fault_server.h"
 #include "tests/support/free_port.h"
 #include "update/fetch_test_fixture.h"
@@ -26,8 +27,8 @@ std::string upper(std::string text) {
 // `file` with "@" standing for the checksum; `hashed` the text whose MD5 the checksum is.
 struct RuleCase {
   const char* name;
-  const char* file;
-  const char* hashed;
+  std::string file;
+  std::string hashed;
   bool ok;
 };
 
@@ -76,7 +77,15 @@ INSTANTIATE_TEST_SUITE_P(
         RuleCase{"NotJson", R"({"checksum":"@",})", "{}", false},
         RuleCase{"ArrayRoot", R"(["@"])", "[]", false},
         RuleCase{"ChecksumNotString", R"({"checksum":5})", "{}", false},
-        RuleCase{"FileCarriesAnotherChecksum", R"({"checksum":"0@"})", "{}", false}),
+        RuleCase{"FileCarriesAnotherChecksum", R"({"checksum":"0@"})", "{}", false},
+        // Too deep for a recursive parser or writer: checked as any other file.
+        RuleCase{"DeepArrays", R"({"checksum":"@","x":)" + nested_arrays(kDeepArrays) + "}",
+                 R"({"x":)" + nested_arrays(kDeepArrays) + "}", true},
+        RuleCase{"DeepObjects", R"({"x":)" + nested_objects(kDeepObjects) + R"(,"checksum":"@"})",
+                 R"({"x":)" + nested_objects(kDeepObjects) + "}", true},
+        RuleCase{"DeepObjectsOtherText", R"({"x":)" + nested_objects(kDeepObjects) + R"(,"checksum":"@"})",
+                 R"({"x":)" + nested_objects(kDeepObjects - 1) + "}", false},
+        RuleCase{"DeepArraysRoot", nested_arrays(kDeepArrays), "[]", false}),
     [](const testing::TestParamInfo<RuleCase>& info) { return std::string(info.param.name); });
 
 TEST(ChecksumExpectationTest, ExpectedValueMustBeginWithTheLowerCaseDigest) {

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include <rapidjson/document.h>
-#include <rapidjson/filereadstream.h>
 
 #include "common/file_ops.h"
+#include "common/json.h"
 #include "common/md5.h"
 #include "launcher/update_settings.h"
 #include "platform/handle.h"
@@ -106,9 +106,7 @@ int load_package_list(std::vector<PackageEntry>& list, const char* manifest_path
     return 11;
   }
   rapidjson::Document document;
-  char buffer[1024];
-  rapidjson::FileReadStream stream(file, buffer, sizeof buffer);
-  document.ParseStream(stream);
+  parse_json_file(file, document);
   std::fclose(file);
   if (!document.IsObject()) {
     return 7;

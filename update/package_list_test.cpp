@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/deep_json.h"
 #include "update/fetch_test_fixture.h"
 
 namespace {
@@ -165,11 +166,14 @@ TEST_F(PackageListTest, ManifestOutsideItsFormatGivesNoRecords) {
       R"({"packages":[{"file":"/tmp/a.zip","checksum":""}]})",
       R"({"packages":[{"file":"\\a.zip","checksum":""}]})",
       R"({"packages":[{"file":"C:a.zip","checksum":""}]})",
+      R"({"packages":)" + nested_arrays(kDeepArrays) + "}",
+      R"({"packages":[)" + nested_objects(kDeepObjects) + "]}",
+      nested_arrays(kDeepArrays),
   };
   for (const std::string& manifest : manifests) {
     std::vector<PackageEntry> list(1);
-    EXPECT_EQ(load(manifest, list), 7) << manifest;
-    EXPECT_EQ(list.size(), 1u) << manifest;
+    EXPECT_EQ(load(manifest, list), 7) << manifest.substr(0, 80);
+    EXPECT_EQ(list.size(), 1u) << manifest.substr(0, 80);
   }
   std::vector<PackageEntry> list;
   EXPECT_EQ(load(R"({"packages":[{"file":")" + dot_at_511 + R"(","checksum":""}]})", list), 0);

@@ -5,6 +5,7 @@
 #include <rapidjson/document.h>
 
 #include "common/file_ops.h"
+#include "update/copy_phase.h"
 #include "update/installed_list.h"
 #include "update/meta_paths.h"
 #include "update/safe_path.h"
@@ -37,6 +38,10 @@ void remove_installed_files() {
     for (const rapidjson::Value& entry : files->value.GetArray()) {
       if (may_delete(entry)) {
         delete_path_cwd(entry[0].GetString());
+        // What a copy moved aside while a running program held it.
+        if (!installed_entry_is_directory(entry)) {
+          delete_path_cwd(running_image_aside_name(entry[0].GetString()).c_str());
+        }
       }
     }
   }

@@ -3,6 +3,7 @@
 #include "common/log.h"
 #include "launcher/command_line.h"
 #include "launcher/update_settings.h"
+#include "update/copy_tail.h"
 #include "update/meta_paths.h"
 #include "update/pipeline_state.h"
 
@@ -80,6 +81,8 @@ int run_update_with(const PipelineSteps& steps, UiCallbacks* callbacks, platform
   g_ui_callbacks = callbacks;
   g_ui_window = window;
 
+  // Whether this run ends a copy, its own or one a kill cut short after the files were in place.
+  bool ends_copy = false;
   if (g_settings.precheck != 0 || g_launch_mode == kLaunchBackground) {
     int code = 0;
     if (g_settings.client_region == g_settings.home_region &&
@@ -92,24 +95,38 @@ int run_update_with(const PipelineSteps& steps, UiCallbacks* callbacks, platform
     log_info("begin CHECK_INSTALLED_FILES");
     if (steps.check_installed_files(installed_json_path()) == 0) {
       log_info("end CHECK_INSTALLED_FILES(completed)");
-      return done(callbacks);
+      // A copy killed once its files were in place left the staging and the service step; -b never copies and
+      // leaves them to the next dialog run.
+      if (g_launch_mode == kLaunchBackground || !copy_tail_pending()) {
+        return done(callbacks);
+      }
+      if ((code = remove_copy_leftovers(installed_json_path())) != 0) {
+        return fail(callbacks, code);
+      }
+    } else {
+      log_info("end CHECK_INSTALLED_FILES(need repair)");
+      if ((code = run_retried(kSyncZip, steps.sync_zip)) != 0) {
+        return fail(callbacks, checked(code));
+      }
+      if (g_launch_mode == kLaunchBackground) {
+        return done(callbacks);
+      }
+      if ((code = run_retried(kUnzip, steps.unzip)) != 0) {
+        return fail(callbacks, checked(code));
+      }
+      // A staging that a killed extraction left is no sign of a copy: only this mark is.
+      mark_copy_tail_pending();
+      if ((code = run_retried(kCopy, steps.copy)) != 0) {
+        return fail(callbacks, checked(code));
+      }
     }
-    log_info("end CHECK_INSTALLED_FILES(need repair)");
-    if ((code = run_retried(kSyncZip, steps.sync_zip)) != 0) {
-      return fail(callbacks, checked(code));
-    }
-    if (g_launch_mode == kLaunchBackground) {
-      return done(callbacks);
-    }
-    if ((code = run_retried(kUnzip, steps.unzip)) != 0) {
-      return fail(callbacks, checked(code));
-    }
-    if ((code = run_retried(kCopy, steps.copy)) != 0) {
-      return fail(callbacks, checked(code));
-    }
+    ends_copy = true;
   }
 
   int code = steps.check_zantho_service();
+  if (ends_copy) {
+    clear_copy_tail();
+  }
   if (code != 0) {
     log_error("error check_zantho_service");
     return fail(callbacks, checked(code));

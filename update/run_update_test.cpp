@@ -2,14 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "common/log.h"
 #include "launcher/command_line.h"
 #include "launcher/update_settings.h"
+#include "platform/files.h"
 #include "tests/support/scratch_dir.h"
 #include "tests/support/text_lines.h"
+#include "update/copy_tail.h"
 #include "update/pipeline_state.h"
 
 namespace {
@@ -174,6 +177,124 @@ TEST_F(RunUpdateTest, ServiceStepFailureIsReportedWithItsStringId) {
   EXPECT_EQ(g_slot_calls, (std::vector<std::string>{"error 220 window"}));
   EXPECT_EQ(g_service.calls, 1);
 }
+
+// A copy killed while its staging was being removed: every file is in place, so the check finds nothing to repair.
+struct InterruptedCopyCase {
+  const char* name;
+  int service_result;
+  int result;
+  std::vector<std::string> tail;
+};
+
+void PrintTo(const InterruptedCopyCase& c, std::ostream* out) { *out << c.name; }
+
+class InterruptedCopyTest : public RunUpdateTest, public testing::WithParamInterface<InterruptedCopyCase> {};
+
+TEST_P(InterruptedCopyTest, CompletedCheckFinishesTheCopy) {
+  scratch_.write("packages/copy.pending", "");
+  scratch_.write("packages/tmp/data/a.txt", "a");
+  scratch_.write("zantho.exe", "new launcher");
+  scratch_.write("zantho.old.exe", "killed launcher");
+  g_check.results = {0};
+  g_service.results = {GetParam().service_result};
+  EXPECT_EQ(run(), GetParam().result);
+  std::vector<std::string> lines = messages();
+  ASSERT_GE(lines.size(), 6u);
+  EXPECT_EQ(std::vector<std::string>(lines.begin() + 5, lines.end()), GetParam().tail);
+  EXPECT_EQ(g_service.calls, 1);
+  EXPECT_EQ(g_sync.calls + g_unzip.calls + g_copy.calls, 0);
+  EXPECT_FALSE(std::filesystem::exists(scratch_ / "packages/tmp"));
+  EXPECT_FALSE(std::filesystem::exists(scratch_ / "zantho.old.exe"));
+  EXPECT_FALSE(copy_tail_pending());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ServiceResults, InterruptedCopyTest,
+    testing::Values(InterruptedCopyCase{"ServiceRestarted",
+                                        0,
+                                        0,
+                                        {"begin CHECK_INSTALLED_FILES", "end CHECK_INSTALLED_FILES(completed)",
+                                         "end check_zantho_service", "UPDATE RES:0"}},
+                    InterruptedCopyCase{"ServiceProgramMissing",
+                                        10,
+                                        -1,
+                                        {"begin CHECK_INSTALLED_FILES", "end CHECK_INSTALLED_FILES(completed)",
+                                         "error check_zantho_service", "error occur:10 220", "UPDATE RES:-1"}}),
+    [](const testing::TestParamInfo<InterruptedCopyCase>& info) { return std::string(info.param.name); });
+
+// Extraction also leaves packages/tmp behind when killed; nothing was copied then, so the service is not restarted.
+TEST_F(RunUpdateTest, StagingOfARunThatNeverCopiedRestartsNothing) {
+  scratch_.write("packages/tmp/data/a.txt", "a");
+  g_check.results = {0};
+  EXPECT_EQ(run(), 0);
+  EXPECT_EQ(messages().back(), "UPDATE RES:0");
+  EXPECT_EQ(g_service.calls, 0);
+}
+
+TEST_F(RunUpdateTest, BackgroundModeLeavesACutShortCopyToTheDialog) {
+  g_launch_mode = kLaunchBackground;
+  scratch_.write("packages/copy.pending", "");
+  scratch_.write("packages/tmp/data/a.txt", "a");
+  g_check.results = {0};
+  EXPECT_EQ(run_update_with(kFakeSteps, new UiCallbacks, nullptr), 0);
+  EXPECT_EQ(g_service.calls, 0);
+  EXPECT_TRUE(std::filesystem::exists(scratch_ / "packages/tmp/data/a.txt"));
+  EXPECT_TRUE(copy_tail_pending());
+}
+
+TEST_F(RunUpdateTest, StagingThatCannotBeRemovedFailsWithTheCopysCode) {
+  scratch_.write("packages/copy.pending", "");
+  scratch_.write("packages/tmp/locked.txt", "k");
+  g_check.results = {0};
+  platform::set_denied_path_suffix("/packages/tmp/locked.txt");
+  int result = run();
+  platform::set_denied_path_suffix(nullptr);
+  EXPECT_EQ(result, -1);
+  std::vector<std::string> lines = messages();
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()),
+            (std::vector<std::string>{"end CHECK_INSTALLED_FILES(completed)", "error occur:13 223", "UPDATE RES:-1"}));
+  EXPECT_EQ(g_slot_calls, (std::vector<std::string>{"error 223 window"}));
+  EXPECT_EQ(g_service.calls, 0);
+  EXPECT_TRUE(copy_tail_pending());
+}
+
+// The copy is pending from before its first file moves until the service step has run, whatever that gives.
+struct PendingCase {
+  const char* name;
+  std::vector<int> copy_results;
+  int service_result;
+  int result;
+  bool pending_after;
+};
+
+void PrintTo(const PendingCase& c, std::ostream* out) { *out << c.name; }
+
+class PendingCopyTest : public RunUpdateTest, public testing::WithParamInterface<PendingCase> {};
+
+std::vector<bool> g_pending_in_copy;
+
+TEST_P(PendingCopyTest, RepairMarksItsCopy) {
+  std::filesystem::create_directories(scratch_ / "packages");
+  g_pending_in_copy.clear();
+  PipelineSteps steps = kFakeSteps;
+  steps.copy = [] {
+    g_pending_in_copy.push_back(copy_tail_pending());
+    return g_copy.next();
+  };
+  g_check.results = {9};
+  g_copy.results = GetParam().copy_results;
+  g_service.results = {GetParam().service_result};
+  EXPECT_EQ(run_update_with(steps, recording_table(), window_), GetParam().result);
+  EXPECT_EQ(g_pending_in_copy, std::vector<bool>(static_cast<size_t>(g_copy.calls), true));
+  EXPECT_EQ(copy_tail_pending(), GetParam().pending_after);
+}
+
+INSTANTIATE_TEST_SUITE_P(Roads, PendingCopyTest,
+                         testing::Values(PendingCase{"Copied", {0}, 0, 0, false},
+                                         PendingCase{"CopiedOnRetryServiceFailed", {13, 0}, 2, -1, false},
+                                         PendingCase{"CopyFailed", {13}, 0, -1, true}),
+                         [](const testing::TestParamInfo<PendingCase>& info) { return std::string(info.param.name); });
 
 TEST(UpdateErrorStringIds, MapEveryCode) {
   EXPECT_EQ(update_error_string_ids[0], 211);

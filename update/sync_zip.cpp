@@ -54,7 +54,12 @@ int sync_zip_packages() {
     return 0;
   }
   for (const PackageEntry& entry : missing) {
-    g_downloader->add_file_task(entry.url, "packages/" + entry.name);
+    // The manifest keeps a size's low 32 bits; 0 is no size at all.
+    SizeRule rule;
+    if (entry.size != 0) {
+      rule.listed_low32 = static_cast<uint32_t>(entry.size);
+    }
+    g_downloader->add_file_task(entry.url, "packages/" + entry.name, rule);
   }
   g_downloader->set_stall_timeout(g_sync_stall_seconds);
   g_downloader->set_progress_callback(relay_progress, g_ui_window);

@@ -19,6 +19,8 @@
 #include "tests/support/free_port.h"
 #include "tests/support/test_content.h"
 #include "update/fetch_test_fixture.h"
+#include "update/index_request.h"
+#include "update/meta_integrity.h"
 #include "update/meta_paths.h"
 
 namespace {
@@ -216,6 +218,66 @@ TEST_F(FaultyCdnTest, FullDiskIsADownloadFailure) {
   EXPECT_EQ(read_file("packages/a.zip"), zip_.substr(0, 1048576 + 1000));
   EXPECT_EQ(sync_zip_packages(), 0);
   EXPECT_EQ(read_file("packages/a.zip"), zip_);
+}
+
+// A server that answers ranges with the whole zip fails the step as any other download failure, and the log
+// says why; so do servers whose GETs fail, after a few requests.
+TEST_F(FaultyCdnTest, FailedRangesEndTheStepAndTheLogNamesAnIgnoredRange) {
+  const size_t range = 262144;
+  const struct {
+    const char* name;
+    size_t size;
+    Fault fault;
+    int result;
+    bool range_line;
+    size_t most_gets;
+  } cases[] = {{"RangeIgnored", 40 * range, Fault::kIgnoreRange, 20, true, 5},
+               {"RangeIgnoredOnAZipOfOneRange", 5000, Fault::kIgnoreRange, 0, false, 1},
+               {"ServerErrors", 40 * range, Fault::kGetsFail500, 20, false, 5}};
+  for (const auto& c : cases) {
+    list_package(c.size, c.fault);
+    std::filesystem::remove("packages/a.zip");
+    const size_t gets_before = server_.gets("a.zip").size();
+    const size_t lines_before = log_.lines().size();
+    EXPECT_EQ(sync_zip_packages(), c.result) << c.name;
+    EXPECT_LE(server_.gets("a.zip").size() - gets_before, c.most_gets) << c.name;
+    const std::vector<std::string> lines = log_.lines();
+    const bool logged = std::find(lines.begin() + static_cast<std::ptrdiff_t>(lines_before), lines.end(),
+                                  "error range not honoured") != lines.end();
+    EXPECT_EQ(logged, c.range_line) << c.name;
+  }
+}
+
+// A probe that reports ten terabytes fails each fetching step at once with its own code, with no GET at all.
+TEST_F(FaultyCdnTest, HugeProbedLengthFailsEachStepAtOnce) {
+  list_package(5000, Fault::kNone);
+  write_file("packages/a.zip", zip_.substr(0, 1000));
+  const size_t huge = 10'000'000'000'000;
+  server_.announce("a.zip", huge);
+  for (const std::string& path : {std::string("api/clients.json"), std::string(kInstalledJsonName) + ".a",
+                                  std::string(kManifestJsonName) + ".b"}) {
+    server_.serve(path, "{}");
+    server_.announce(path, huge);
+  }
+  g_settings.server_protocol = "http";
+  g_settings.indexserver = g_settings.cdn_domain;
+  g_settings.metains = "a";
+  g_settings.metaman = "b";
+  const std::string manifest = read_file(manifest_json_path());
+  const struct {
+    const char* name;
+    int (*step)();
+    int result;
+  } cases[] = {{"Index", run_setup_index_data, 18}, {"Metadata", meta_json_integrity, 19},
+               {"Package", sync_zip_packages, 20}};
+  for (const auto& c : cases) {
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(c.step(), c.result) << c.name;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << c.name;
+  }
+  EXPECT_TRUE(server_.gets().empty());
+  EXPECT_EQ(read_file("packages/a.zip"), zip_.substr(0, 1000));
+  EXPECT_EQ(read_file(manifest_json_path()), manifest);
 }
 
 // The step's stall limit is a minute: under it a silent server is waited for, past it the step times out.

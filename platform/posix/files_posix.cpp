@@ -147,6 +147,25 @@ bool own_executable(const struct stat& st) {
   return exe.st_ino != 0 && exe.st_dev == st.st_dev && exe.st_ino == st.st_ino;
 }
 
+// Windows keeps the image of every running program from being replaced or deleted, but lets its name move. Linux
+// refuses to open a running executable for writing (ETXTBSY), which tells exactly that, whoever started it.
+bool running_image(const std::string& native, const struct stat& st) {
+  if (!S_ISREG(st.st_mode)) {
+    return false;
+  }
+  if (own_executable(st)) {
+    return true;
+  }
+  int error = errno;
+  int fd = open(native.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  bool busy = fd < 0 && errno == ETXTBSY;
+  if (fd >= 0) {
+    close(fd);
+  }
+  errno = error;
+  return busy;
+}
+
 // Of the entry itself, as Windows gives them without following a link: a link is a reparse point, and a
 // directory too when its target is one.
 uint32_t attributes_of(const std::string& native, const struct stat& st) {
@@ -266,7 +285,8 @@ FILE* open_stream(const char* path, const char* mode) {
   std::string flags = std::string(mode) + "e";
   FILE* stream = std::fopen(native.c_str(), flags.c_str());
   if (stream == nullptr) {
-    fail_crt(errno);
+    // A running program's image, which Windows' C runtime refuses as access denied.
+    fail_crt(errno == ETXTBSY ? EACCES : errno);
     return nullptr;
   }
   if (fstat(fileno(stream), &st) == 0 && S_ISDIR(st.st_mode)) {
@@ -313,7 +333,7 @@ int remove_file(const char* path) {
   if (lstat(native.c_str(), &st) != 0) {
     return fail_crt(errno);
   }
-  if (denied(native) || S_ISDIR(st.st_mode) || read_only(st) || own_executable(st)) {
+  if (denied(native) || S_ISDIR(st.st_mode) || read_only(st) || running_image(native, st)) {
     return fail_crt(EACCES);
   }
   return remove_entry(native, false) == 0 ? 0 : fail_crt(errno);
@@ -422,7 +442,7 @@ bool move_file_replacing(const char* old_path, const char* new_path) {
     return fail_win(ERROR_ACCESS_DENIED);
   }
   struct stat st;
-  if (lstat(to.c_str(), &st) == 0 && (S_ISDIR(st.st_mode) || read_only(st) || own_executable(st))) {
+  if (lstat(to.c_str(), &st) == 0 && (S_ISDIR(st.st_mode) || read_only(st) || running_image(to, st))) {
     return fail_win(ERROR_ACCESS_DENIED);
   }
   return std::rename(from.c_str(), to.c_str()) == 0 || failed(errno);
@@ -585,7 +605,7 @@ bool delete_file(const char* path) {
   if (lstat(native.c_str(), &st) != 0) {
     return posix::fail_from_errno();
   }
-  if (denied(native) || S_ISDIR(st.st_mode) || read_only(st) || own_executable(st)) {
+  if (denied(native) || S_ISDIR(st.st_mode) || read_only(st) || running_image(native, st)) {
     return fail_win(ERROR_ACCESS_DENIED);
   }
   return remove_entry(native, false) == 0 || posix::fail_from_errno();

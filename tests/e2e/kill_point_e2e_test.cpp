@@ -1,5 +1,6 @@
 // The launcher in the default mode killed with SIGKILL right before one of its file-changing calls (download,
-// extraction, copy), then started again as a user would: the installation must come back whole.
+// extraction, copy, removal of the staging), then started again as a user would: the installation must come back
+// whole, with nothing of the interrupted copy left and the service step run.
 // ZANTHO_KILL_POINTS=all (every call of the copy) or a number of points spread over it, for measuring (slow).
 #include <gtest/gtest.h>
 
@@ -36,14 +37,27 @@ void write_all(const fs::path& path, const std::string& content) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
 
+enum class Removal { none, first_and_last, every };
+
+// Which calls of a repair to kill at.
+struct Span {
+  bool download;     // of the packages, and their extraction
+  long copy_spread;  // calls spread over the copy, with every rename of the launcher's names; 0: none
+  Removal removal;   // of the staging; every: with the calls that follow it up to the end of the update
+};
+
 struct Point {
   std::string kind;  // the helper's class of the call
   long index;        // within the class
-  std::string label() const { return kind + ":" + std::to_string(index); }
+  long offset;       // counted calls of any class after that one
+  std::string label() const {
+    return kind + ":" + std::to_string(index) + (offset > 0 ? "+" + std::to_string(offset) : "");
+  }
 };
 
 // One counted call of a run that was not killed: its class and path.
 struct Call {
+  long total;  // among all counted calls
   std::string kind;
   long index;
   std::string name;
@@ -55,9 +69,8 @@ std::vector<Call> read_record(const fs::path& record) {
   std::istringstream in(read_all(record));
   for (std::string line; std::getline(in, line);) {
     std::istringstream words(line);
-    long total;
     Call call;
-    if (words >> total >> call.kind >> call.index >> call.name >> call.path) {
+    if (words >> call.total >> call.kind >> call.index >> call.name >> call.path) {
       calls.push_back(call);
     }
   }
@@ -110,7 +123,13 @@ class KillPointE2E : public testing::Test {
       fs::permissions(install_ / file, fs::perms::owner_exec | fs::perms::group_exec, fs::perm_options::add);
     }
     write_all(install_ / "config.json", "{\"zantho\":{\"indexserver\":\"127.0.0.1:" +
-                                            std::to_string(nginx_->https_port()) + "\"}}");
+                                            std::to_string(nginx_->https_port()) + "\",\"precheck\":" +
+                                            std::to_string(precheck_) + "}}");
+  }
+
+  // What a repaired installation holds: the published image, but with precheck 2 the launcher stays the old one.
+  std::string repaired_content(const fs::path& file) const {
+    return precheck_ == 2 && file == "zantho.exe" ? old_launcher_ : read_all(image_ / file);
   }
 
   std::string old_content(const fs::path& file) const {
@@ -163,7 +182,7 @@ class KillPointE2E : public testing::Test {
   std::string differences_from_image() const {
     std::string differences;
     for (const fs::path& file : image_files_) {
-      if (read_all(install_ / file) != read_all(image_ / file)) {
+      if (read_all(install_ / file) != repaired_content(file)) {
         differences += ' ';
         differences += file.generic_string();
       }
@@ -172,83 +191,173 @@ class KillPointE2E : public testing::Test {
   }
 
   // The points to try, chosen from a run that was not killed.
-  std::vector<Point> choose_points(const std::vector<Call>& calls) const {
+  std::vector<Point> choose_points(const std::vector<Call>& calls, const Span& span) const {
     std::map<std::string, long> counts;
     for (const Call& call : calls) {
       counts[call.kind] = std::max(counts[call.kind], call.index);
     }
-    // ZANTHO_KILL_POINTS: "all" calls of the copy, or how many spread over it; 8 when unset.
-    const char* wanted = std::getenv("ZANTHO_KILL_POINTS");
-    bool all = wanted != nullptr && std::string(wanted) == "all";
-    long spread = wanted != nullptr && !all ? std::max(2L, std::atol(wanted)) : 8;
     std::vector<Point> points;
     std::set<std::string> taken;
-    auto add = [&](const std::string& kind, long index) {
-      if (index >= 1 && index <= counts[kind] && taken.insert(kind + ":" + std::to_string(index)).second) {
-        points.push_back({kind, index});
+    auto add = [&](const std::string& kind, long index, long offset = 0) {
+      Point point{kind, index, offset};
+      if (index >= 1 && index <= counts[kind] && taken.insert(point.label()).second) {
+        points.push_back(point);
       }
     };
-    // Downloads are not the same from run to run: points early enough to be reached every time.
-    add("packages", 1);
-    add("packages", counts["packages"] / 2);
-    add("staging", counts["staging"] / 2);
-    add("staging", counts["staging"]);
-    // The copy densely: calls spread evenly over it, and every rename of the launcher's names.
-    long copy_calls = counts["install"];
-    for (long i = 0; i < (all ? copy_calls : spread); ++i) {
-      add("install", all ? i + 1 : 1 + i * (copy_calls - 1) / (spread - 1));
+    if (span.download) {
+      // Downloads are not the same from run to run: points early enough to be reached every time.
+      add("packages", 1);
+      add("packages", counts["packages"] / 2);
+      add("staging", counts["staging"] / 2);
     }
-    for (const Call& call : calls) {
-      if (call.kind == "install" && call.path.find("zantho") != std::string::npos && call.name.find("rename") == 0) {
-        add("install", call.index);
+    if (span.copy_spread > 0) {
+      // ZANTHO_KILL_POINTS: "all" calls of the copy, or how many spread over it.
+      const char* wanted = std::getenv("ZANTHO_KILL_POINTS");
+      bool all = wanted != nullptr && std::string(wanted) == "all";
+      long spread = wanted != nullptr && !all ? std::max(2L, std::atol(wanted)) : span.copy_spread;
+      long copy_calls = counts["install"];
+      for (long i = 0; i < (all ? copy_calls : spread); ++i) {
+        add("install", all ? i + 1 : 1 + i * (copy_calls - 1) / (spread - 1));
+      }
+      for (const Call& call : calls) {
+        if (call.kind == "install" && call.path.find("zantho") != std::string::npos && call.name.find("rename") == 0) {
+          add("install", call.index);
+        }
       }
     }
+    // The staging is removed once the copy has begun; the client's runtime writes after the update has ended.
+    auto copy_begin = std::find_if(calls.begin(), calls.end(), [](const Call& call) { return call.kind == "install"; });
+    std::vector<Call> removal;
+    std::copy_if(copy_begin, calls.end(), std::back_inserter(removal),
+                 [](const Call& call) { return call.kind == "staging"; });
+    if (span.removal == Removal::none || removal.empty()) {
+      return points;
+    }
+    for (const Call& call : removal) {
+      if (span.removal == Removal::every || &call == &removal.front() || &call == &removal.back()) {
+        add("staging", call.index);
+      }
+    }
+    auto after = std::find_if(calls.begin(), calls.end(),
+                              [&](const Call& call) { return call.total > removal.back().total; });
+    for (long offset = 1; span.removal == Removal::every && after != calls.end() && after->kind != "install";
+         ++offset, ++after) {
+      add("staging", removal.back().index, offset);
+    }
     return points;
+  }
+
+  // Every entry of the installation but the logs, the launcher's old name and the records of the stand-in programs
+  // (written in their own time, which the end of a run may come before).
+  std::set<std::string> tree() const {
+    const std::set<std::string> passed_over = {"logs", "zantho.old.exe", "zanthoui.calls", "quillon.calls",
+                                               "service_log.txt"};
+    std::set<std::string> entries;
+    for (const auto& entry : fs::recursive_directory_iterator(install_)) {
+      std::string name = fs::relative(entry.path(), install_).generic_string();
+      if (passed_over.count(name) == 0 && name.rfind("logs/", 0) != 0) {
+        entries.insert(name);
+      }
+    }
+    return entries;
+  }
+
+  // What a run left beside what a run that was not killed leaves. zantho.old.exe may stay as the image the last
+  // launcher ran from, which cannot be removed while it runs; with no image given, as any (a finished copy's).
+  std::string leftovers(const std::set<std::string>& clean, const fs::path& last_image) const {
+    std::string left;
+    for (const std::string& name : tree()) {
+      if (clean.count(name) == 0) left += " " + name;
+    }
+    const fs::path old_name = install_ / "zantho.old.exe";
+    std::error_code different;
+    if (!last_image.empty() && fs::exists(old_name) && !fs::equivalent(old_name, last_image, different)) {
+      left += " zantho.old.exe";
+    }
+    return left;
+  }
+
+  static size_t count(const std::string& text, const std::string& word) {
+    size_t found = 0;
+    for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) ++found;
+    return found;
+  }
+
+  // Kills a repair at each chosen point and starts the launcher again; the failures, one line each.
+  std::string sweep(const Span& span, int* tried) {
+    install_old_version();
+    fs::path calibration = scratch_ / "calibration.txt";
+    if (run_traced("", calibration, 0) != 0) return "calibration run failed: " + read_all(scratch_ / "out.txt");
+    if (!differences_from_image().empty()) return "calibration run left:" + differences_from_image();
+    const std::set<std::string> clean = tree();
+    std::vector<Point> points = choose_points(read_record(calibration), span);
+
+    int run = 0;
+    int recovered = 0;
+    std::string failures;
+    for (const Point& point : points) {
+      install_old_version();
+      fs::path record = scratch_ / ("record-" + point.label() + ".txt");
+      int killed = run_traced(point.label(), record, ++run);
+      if (killed == 1) {
+        continue;  // the run ended before the point (a download that took fewer calls): nothing was killed
+      }
+      if (killed != 0) return point.label() + ": " + read_all(scratch_ / "out.txt");
+      ++*tried;
+      std::string damage = damage_after_kill();
+      // A kill before the service step leaves the step and the copy's leftovers to the next start.
+      size_t service_runs = count(read_all(install_ / "service_log.txt"), "install|");
+      bool tail_left = service_runs == 0;
+      // The file the next launcher runs from, held by a second name.
+      const fs::path image = scratch_ / "next-image";
+      std::error_code ignored;
+      fs::remove(image, ignored);
+      fs::create_hard_link(install_ / "zantho.exe", image, ignored);
+      int exit_code = run_helper("--untraced", ++run);
+      std::string differences = differences_from_image();
+      std::string left = leftovers(clean, tail_left ? image : fs::path());
+      bool serviced = !tail_left || count(read_all(install_ / "service_log.txt"), "install|") > service_runs;
+      if (damage.empty() && exit_code == 0 && differences.empty() && left.empty() && serviced) {
+        ++recovered;
+      } else {
+        std::vector<Call> calls = read_record(record);
+        std::string call = calls.empty() ? "" : " before " + calls.back().name + " " + calls.back().path;
+        failures += "\n  " + point.label() + call + ":" + damage + " next start " + std::to_string(exit_code) +
+                    (differences.empty() ? "" : ", differs:" + differences) + (left.empty() ? "" : ", left:" + left) +
+                    (serviced ? "" : ", no service step");
+      }
+    }
+    std::cout << "precheck " << precheck_ << ": recovered " << recovered << " of " << *tried << " kill points\n";
+    return failures;
   }
 
   ScratchDir scratch_;
   fs::path image_, cdn_, install_;
   std::vector<fs::path> image_files_;
   std::string old_launcher_;
+  int precheck_ = 1;
   std::unique_ptr<NginxFixture> nginx_;
 };
 
 TEST_F(KillPointE2E, EveryKillLeavesALauncherThatRepairsTheInstallation) {
-  install_old_version();
-  fs::path calibration = scratch_ / "calibration.txt";
-  ASSERT_EQ(run_traced("", calibration, 0), 0) << read_all(scratch_ / "out.txt");
-  ASSERT_EQ(differences_from_image(), "");
-  std::vector<Point> points = choose_points(read_record(calibration));
-  ASSERT_FALSE(points.empty());
-
-  int run = 0;
   int tried = 0;
-  int recovered = 0;
-  std::string failures;
-  for (const Point& point : points) {
-    install_old_version();
-    fs::path record = scratch_ / ("record-" + point.label() + ".txt");
-    int killed = run_traced(point.label(), record, ++run);
-    if (killed == 1) {
-      continue;  // the run ended before the point (a download that took fewer calls): nothing was killed
-    }
-    ASSERT_EQ(killed, 0) << point.label() << ": " << read_all(scratch_ / "out.txt");
-    ++tried;
-    std::string damage = damage_after_kill();
-    int exit_code = run_helper("--untraced", ++run);
-    std::string differences = differences_from_image();
-    if (damage.empty() && exit_code == 0 && differences.empty()) {
-      ++recovered;
-    } else {
-      std::vector<Call> calls = read_record(record);
-      std::string call = calls.empty() ? "" : " before " + calls.back().name + " " + calls.back().path;
-      failures += "\n  " + point.label() + call + ":" + damage + " next start " + std::to_string(exit_code) +
-                  (differences.empty() ? "" : ", differs:" + differences);
-    }
-  }
-  std::cout << "recovered " << recovered << " of " << tried << " kill points\n";
+  EXPECT_EQ(sweep({true, 8, Removal::none}, &tried), "");
+  EXPECT_GE(tried, 12);
+}
+
+// Every file is in place by then: the next start finds nothing to repair and must finish the copy all the same.
+TEST_F(KillPointE2E, EveryKillAfterTheFilesAreInPlaceLeavesTheCopyToBeFinished) {
+  int tried = 0;
+  EXPECT_EQ(sweep({false, 0, Removal::every}, &tried), "");
   EXPECT_GE(tried, 8);
-  EXPECT_EQ(failures, "");
+}
+
+// precheck 2 keeps the old launcher: no kill may leave the new one in its place.
+TEST_F(KillPointE2E, WithPrecheck2EveryKillKeepsTheOldLauncher) {
+  precheck_ = 2;
+  int tried = 0;
+  EXPECT_EQ(sweep({false, 4, Removal::first_and_last}, &tried), "");
+  EXPECT_GE(tried, 8);
 }
 
 }  // namespace

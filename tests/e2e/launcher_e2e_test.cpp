@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/md5.h"
+#include "tests/support/deep_json.h"
 #include "tests/support/free_port.h"
 #include "tests/support/nginx_fixture.h"
 #include "tests/support/platform_dir.h"
@@ -211,6 +213,26 @@ class LauncherE2E : public testing::Test {
   }
 
   static bool has_display() { return std::getenv("DISPLAY") != nullptr; }
+
+  // Puts on the CDN, in place of the published metadata file `name`, {"checksum":…,member:value} sealed with
+  // its right checksum, and has the index reply name it. Gives the file's text.
+  std::string publish_metadata(const char* name, const std::string& member, const std::string& value) {
+    const std::string hashed = "{\"" + member + "\":" + value + "}";
+    unsigned char digest[16];
+    md5_string(hashed.c_str(), digest);
+    char hex[33];
+    md5_to_hex(digest, hex);
+    const std::string text = "{\"checksum\":\"" + std::string(hex) + "\"," + hashed.substr(1);
+    write_file(cdn_ / (std::string(name) + "." + hex), text);
+    std::string& published = name == std::string(kInstalledJsonName) ? published_.metains : published_.metaman;
+    std::string index = read_file(cdn_ / "api" / "clients.json");
+    const size_t at = index.find(published);
+    EXPECT_NE(at, std::string::npos);
+    index.replace(at, published.size(), hex);
+    write_file(cdn_ / "api" / "clients.json", index);
+    published = hex;
+    return text;
+  }
 
   std::string environment() const {
     return "env ZANTHO_PLATFORM_DIR='" + (scratch_ / "platform").string() + "' ";
@@ -474,6 +496,38 @@ TEST_F(LauncherE2E, AStartWhileTheClientServiceRunsStillRepairs) {
   EXPECT_TRUE(stop_client_service());
 }
 
+// Windows keeps the service program a running service holds: the copy moves it aside and puts the new one in its
+// place, and the service step starts the service from the new one.
+TEST_F(LauncherE2E, AnUpdateOfTheServiceProgramWhileTheServiceRunsIsInstalled) {
+  if (!has_display()) GTEST_SKIP() << "no display";
+  publish();
+  install_everything();
+  write_file(install_ / "config.json", "{\"zantho\":{\"precheck\":0}}");
+  ASSERT_EQ(run_launcher(""), 0);
+  const fs::path service = install_ / "ZanthoClientService.exe";
+  ASSERT_NE(read_file(install_ / "service_log.txt").find("image " + std::to_string(fs::file_size(service))),
+            std::string::npos);
+
+  write_file(image_ / "ZanthoClientService.exe", read_file(image_ / "ZanthoClientService.exe") + "newer build");
+  write_file(image_ / "data" / "readme.txt", "zantho games, newer\n");
+  publish();
+  install_launcher_only();
+  EXPECT_EQ(run_launcher(""), 0);
+  expect_repaired_and_started();
+  std::string service_log = read_file(install_ / "service_log.txt");
+  size_t last_start = service_log.rfind("start|");
+  ASSERT_NE(last_start, std::string::npos);
+  EXPECT_EQ(text_lines(service_log.substr(last_start)).at(1),
+            "image " + std::to_string(fs::file_size(image_ / "ZanthoClientService.exe")))
+      << service_log;
+  // The old program was still running when the copy moved it aside.
+  EXPECT_TRUE(fs::exists(install_ / "ZanthoClientService.exe.zantho-old"));
+  // Under a runner the service is its service manager's, which the cleanup ends.
+  if (program_runner().empty()) {
+    EXPECT_TRUE(stop_client_service());
+  }
+}
+
 TEST_F(LauncherE2E, AFailedUpdateStillStartsTheClientAndEndsWithTheDialogsResult) {
   if (!has_display()) GTEST_SKIP() << "no display";
   publish();
@@ -608,6 +662,105 @@ TEST_F(LauncherE2E, AKilledDownloadResumesOnTheNextRun) {
     }
   }
   EXPECT_EQ(ranged_from_start, 1) << read_file(nginx_->access_log());
+}
+
+}  // namespace
+
+namespace {
+
+// JSON nested deeper than a recursive parser's stack allows, in each place the launcher reads JSON from.
+struct DeepJsonCase {
+  const char* name;
+  const char* metadata;  // the metadata file carrying it; nullptr: the index reply is the deep text itself
+  const char* member;    // the member of the metadata file holding the deep value
+  bool objects;          // nested objects rather than arrays
+  int exit_code;
+  std::vector<std::string> tail;  // the last lines of the log
+};
+
+std::ostream& operator<<(std::ostream& out, const DeepJsonCase& c) { return out << c.name; }
+
+class DeepJsonE2E : public LauncherE2E, public testing::WithParamInterface<DeepJsonCase> {
+ protected:
+  std::string deep() const { return GetParam().objects ? nested_objects(kDeepObjects) : nested_arrays(kDeepArrays); }
+  std::string deep_in_list() const { return GetParam().objects ? "[" + deep() + "]" : deep(); }
+
+  // The run's last lines, as many as the case names.
+  std::vector<std::string> log_tail() {
+    std::vector<std::string> lines = log();
+    const size_t n = std::min(lines.size(), GetParam().tail.size());
+    return std::vector<std::string>(lines.end() - static_cast<std::ptrdiff_t>(n), lines.end());
+  }
+};
+
+// Served, then stored under the checksum the index names, then read by the removal: each ends with its step's
+// result, and a good publication afterwards repairs the installation.
+TEST_P(DeepJsonE2E, BackgroundModeEndsWithTheStepsResultAndTheRemovalStillWorks) {
+  const DeepJsonCase& c = GetParam();
+  publish();
+  install_launcher_only();
+  std::string stored;
+  if (c.metadata == nullptr) {
+    write_file(cdn_ / "api" / "clients.json", deep());
+  } else {
+    stored = publish_metadata(c.metadata, c.member, deep_in_list());
+  }
+  EXPECT_EQ(run_launcher("-b"), c.exit_code);
+  EXPECT_EQ(log_tail(), c.tail);
+  if (c.metadata == nullptr) {
+    return;
+  }
+  const fs::path kept = install_ / "packages" / c.metadata;
+  ASSERT_TRUE(read_file(kept) == stored) << "the deep file is not the one stored";
+  // Stored under the checksum the index still names, it is read again rather than downloaded.
+  EXPECT_EQ(run_launcher("-b"), c.exit_code);
+  EXPECT_EQ(log_tail(), c.tail);
+
+  write_file(install_ / "zantho.old.exe", "old");
+  EXPECT_EQ(run_launcher("/del"), 0);
+  EXPECT_FALSE(fs::exists(install_ / "packages"));
+  EXPECT_FALSE(fs::exists(install_ / "zantho.old.exe"));
+  EXPECT_TRUE(fs::exists(install_ / "zantho.exe"));
+
+  // A good publication replaces the stored file and installs.
+  ASSERT_EQ(run_launcher("-b"), c.exit_code);  // stores it again
+  publish();
+  EXPECT_EQ(run_launcher("-b"), 0);
+  EXPECT_FALSE(read_file(kept) == stored);
+  EXPECT_EQ(log().back(), "UPDATE RES:0");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Places, DeepJsonE2E,
+    testing::Values(
+        DeepJsonCase{"IndexReplyArrays", nullptr, "", false, 255,
+                     {"error SETUP_INDEX_DATA", "error occur:4 214", "UPDATE RES:-1"}},
+        DeepJsonCase{"IndexReplyObjects", nullptr, "", true, 255,
+                     {"error SETUP_INDEX_DATA", "error occur:4 214", "UPDATE RES:-1"}},
+        DeepJsonCase{"ManifestArrays", kManifestJsonName, "packages", false, 255,
+                     {"error SYNC_ZIP", "error occur:7 217", "UPDATE RES:-1"}},
+        DeepJsonCase{"ManifestObjects", kManifestJsonName, "packages", true, 255,
+                     {"error SYNC_ZIP", "error occur:7 217", "UPDATE RES:-1"}},
+        // A list outside its format needs repair (the synchronisation runs), and the background mode only downloads.
+        DeepJsonCase{"InstalledListArrays", kInstalledJsonName, "files", false, 0,
+                     {"end SYNC_ZIP", "UPDATE RES:0"}},
+        DeepJsonCase{"InstalledListObjects", kInstalledJsonName, "files", true, 0,
+                     {"end SYNC_ZIP", "UPDATE RES:0"}}),
+    [](const testing::TestParamInfo<DeepJsonCase>& info) { return std::string(info.param.name); });
+
+// The dialog ends with the failed run, and the client still starts; the next start repairs once the CDN is good.
+TEST_F(LauncherE2E, DefaultModeWithDeepMetadataFailsTheUpdateAndStartsTheClient) {
+  if (!has_display()) GTEST_SKIP() << "no display";
+  publish();
+  install_everything();
+  publish_metadata(kManifestJsonName, "packages", nested_arrays(kDeepArrays));
+  publish_metadata(kInstalledJsonName, "files", "[" + nested_objects(kDeepObjects) + "]");
+  EXPECT_EQ(run_launcher(""), 255);
+  ASSERT_FALSE(log().empty());
+  EXPECT_TRUE(contains(log(), "error occur:7 217"));
+  EXPECT_EQ(log().back(), "UPDATE RES:-1");
+  EXPECT_EQ(ui_calls().size(), 1u);
+  EXPECT_EQ(runtime_calls().size(), 1u);
 }
 
 }  // namespace

@@ -127,7 +127,13 @@ void FaultServer::start(bool tls) {
     }
     if (head && resource.announced >= 0) {
       response.status = 200;
-      response.set_content(std::string(static_cast<size_t>(resource.announced), '\0'), kType);
+      if (resource.announced == 0) {
+        response.set_content("", kType);
+      } else {
+        // The length alone: a HEAD carries no body, so an announced 10 TB costs nothing.
+        response.set_content_provider(static_cast<size_t>(resource.announced), kType,
+                                      [](size_t, size_t, httplib::DataSink&) { return false; });
+      }
       return;
     }
     if (resource.fault == Fault::kFiveRedirects || resource.fault == Fault::kSixRedirects) {
@@ -169,6 +175,21 @@ void FaultServer::start(bool tls) {
         return;
       case Fault::kRedirect:
         response.set_redirect(content);
+        return;
+      case Fault::kGetsFail500:
+      case Fault::kGetsTrickle500:
+        if (head) break;
+        response.status = 500;
+        if (resource.fault == Fault::kGetsFail500) {
+          response.set_content("internal error", "text/plain");
+          return;
+        }
+        response.set_content_provider(80, "text/plain", [this](size_t offset, size_t, httplib::DataSink& sink) {
+          static const std::string page(80, 'e');
+          if (released_) return false;
+          sleep_ms(100);
+          return sink.write(page.data() + offset, 1);
+        });
         return;
       case Fault::kNoLength:
       case Fault::kPartialWithoutRange:

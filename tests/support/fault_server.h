@@ -39,6 +39,8 @@ enum class Fault {
   kSilent,                // every request, HEAD too, gets nothing at all until release()
   kSilentBody,            // HEAD with the length; a GET gets nothing at all until release()
   kSilentHead,            // HEAD gets nothing at all until release(); a GET gets 200 with the whole body
+  kGetsFail500,           // HEAD with the length; every GET gets 500 with a short page
+  kGetsTrickle500,        // HEAD with the length; every GET gets 500 with a page of a byte per 100 ms, 8 s long
 };
 
 struct RecordedRequest {

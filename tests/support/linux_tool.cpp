@@ -20,7 +20,9 @@ const char* server_address() {
 
 }  // namespace
 
-bool is_allowed_linux_tool(const std::string& name) { return name == "nginx" || name == "openssl"; }
+bool is_allowed_linux_tool(const std::string& name) {
+  return name == "nginx" || name == "openssl" || name == "python3";
+}
 
 LinuxToolResult run_linux_tool(const std::vector<std::string>& arguments) {
   if (arguments.empty() || !is_allowed_linux_tool(arguments[0])) {

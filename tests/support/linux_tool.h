@@ -1,4 +1,4 @@
-// Runs a Linux tool that the suites' servers need (nginx, openssl) and waits for its end. A Windows test program
+// Runs a Linux tool that the suites need (nginx, openssl, python3) and waits for its end. A Windows test program
 // under Wine cannot wait for a Linux program it starts, so when ZANTHO_LINUX_TOOLS names "host:port" the run is
 // asked of the Linux-side tool server there (tests/support/linux_tool_server); otherwise it runs here.
 #pragma once

@@ -59,7 +59,12 @@ int run_probe_at(const std::filesystem::path& program, const std::vector<std::st
 
 ProbeReport start_probe(const std::vector<std::string>& arguments, const std::filesystem::path& report,
                         int timeout_ms) {
-  auto probe = std::make_unique<ChildProcess>(command(probe_program(), arguments));
+  return start_probe_at(probe_program(), arguments, report, timeout_ms);
+}
+
+ProbeReport start_probe_at(const std::filesystem::path& program, const std::vector<std::string>& arguments,
+                           const std::filesystem::path& report, int timeout_ms) {
+  auto probe = std::make_unique<ChildProcess>(command(program, arguments));
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   if (!probe->started() || !report_is_there(report, deadline, probe.get())) {
     // Only the caller's assertions fail; this says why.

@@ -27,6 +27,9 @@ int run_probe_at(const std::filesystem::path& program, const std::vector<std::st
 // Starts the probe in the background and waits up to timeout_ms for the report file it writes.
 ProbeReport start_probe(const std::vector<std::string>& arguments, const std::filesystem::path& report,
                         int timeout_ms = 10000);
+// The same with a copy of the probe elsewhere.
+ProbeReport start_probe_at(const std::filesystem::path& program, const std::vector<std::string>& arguments,
+                           const std::filesystem::path& report, int timeout_ms = 10000);
 
 // Reads a report file once it is there.
 ProbeReport wait_for_report(const std::filesystem::path& report, int timeout_ms);

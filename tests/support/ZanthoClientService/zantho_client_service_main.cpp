@@ -1,7 +1,8 @@
 // Stand-in of the client's service program. With "install" it creates the service "Zantho Client Service"
 // (pointing at itself) and sets the event of that name; started by the manager it runs as a service.
 // Its behaviour comes from service_options.txt beside it: lines "option=value" for every service, or
-// "Service Name/option=value" for one. What happened is appended to service_log.txt beside it.
+// "Service Name/option=value" for one. What happened is appended to service_log.txt beside it (at a service's start,
+// "image <size>" of the file it runs from).
 //
 // Options: start_steps (pending check points before running, 2), step_ms (time between them, 50),
 // start_hint (wait hint while starting, 1000), stall (stay at check point 1), stop_ms (time in stop-pending,
@@ -35,6 +36,7 @@ const char kServiceName[] = "Zantho Client Service";
 // A stray service of a failed test goes away by itself.
 constexpr auto kLifetime = std::chrono::seconds(120);
 
+fs::path g_self;
 fs::path g_dir;
 std::map<std::string, std::string> g_options;
 std::mutex g_log_mutex;
@@ -129,6 +131,9 @@ void service_main(uint32_t argc, char** argv) {
     line += std::string("|") + argv[i];
   }
   log_line(line);
+  // Which program the service runs from: a test tells an updated one by its size.
+  std::error_code error;
+  log_line("image " + std::to_string(fs::file_size(g_self, error)));
   uint32_t hint = number("start_hint", 1000);
   uint32_t steps = number("start_steps", 2);
   uint32_t step_ms = number("step_ms", 50);
@@ -216,6 +221,7 @@ int main(int argc, char** argv) {
   char16_t module[32768];
   uint32_t length = get_module_file_name(module, 32768);
   fs::path self = length > 0 && length < 32768 ? fs::path(std::u16string(module, length)) : fs::absolute(argv[0]);
+  g_self = self;
   g_dir = self.parent_path();
   load_options();
   if (argc > 1 && std::string(argv[1]) == "install") {

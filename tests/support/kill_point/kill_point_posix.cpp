@@ -1,13 +1,15 @@
 // Runs a program under ptrace and kills it with SIGKILL right before its Nth call that changes a file inside a
 // watched directory, recording every such call; then stops every process the program started.
 //
-//   kill_point --watch DIR [--record FILE] [--kill CLASS:N] [--untraced] -- PROGRAM [ARGUMENTS...]
+//   kill_point --watch DIR [--record FILE] [--kill CLASS:N[+K]] [--untraced] -- PROGRAM [ARGUMENTS...]
 //
 // Calls counted (of the program's own threads, not of the programs it starts): write, pwrite64, writev, pwritev,
 // pwritev2, copy_file_range, sendfile, ftruncate, truncate, fallocate, open/openat/openat2/creat for writing,
 // mkdir(at), rmdir, unlink(at), rename(at/at2), link(at), symlink(at), chmod, fchmod, fchmodat.
 // Each is classed by its path relative to DIR: "staging" (packages/tmp), "packages" (the rest of packages/),
-// "log" (logs/), "install" (everything else); CLASS may also be "any". A record line per counted call:
+// "log" (logs/), "install" (everything else); CLASS may also be "any". With +K the kill comes K counted calls (of
+// any class) after the Nth of CLASS, for the calls that follow a fixed one but whose own index varies from run to
+// run. A record line per counted call:
 // "<index> <class> <index in class> <call> <path>", and a last line "killed", "exited N" or "signal N".
 // Exit: 0 when killed at the point, 1 when the program ended before it; without --kill the program's own status.
 // Every process that carries this run's mark in its environment is killed before the helper ends.
@@ -47,6 +49,7 @@ struct Options {
   fs::path record;
   std::string kill_class;
   long kill_index = 0;  // 0: no kill
+  long kill_offset = 0;
   bool traced = true;
   std::vector<char*> program;
 };
@@ -166,8 +169,12 @@ class Counter {
     if (options_.kill_index == 0) {
       return false;
     }
-    return options_.kill_class == "any" ? index == options_.kill_index
-                                        : kind == options_.kill_class && in_class == options_.kill_index;
+    bool named = options_.kill_class == "any" ? index == options_.kill_index
+                                              : kind == options_.kill_class && in_class == options_.kill_index;
+    if (anchor_ == 0 && named) {
+      anchor_ = index;
+    }
+    return anchor_ != 0 && index == anchor_ + options_.kill_offset;
   }
 
   void finish(const std::string& how) { record_ << how << '\n'; }
@@ -210,6 +217,7 @@ class Counter {
   fs::path watch_;
   std::ofstream record_;
   long total_ = 0;
+  long anchor_ = 0;  // the index of the Nth call of the class, once it came
   std::map<std::string, long> per_class_;
 };
 
@@ -336,7 +344,11 @@ bool parse(int argc, char** argv, Options* options) {
         return false;
       }
       options->kill_class = point.substr(0, colon);
-      options->kill_index = std::atol(point.c_str() + colon + 1);
+      char* rest = nullptr;
+      options->kill_index = std::strtol(point.c_str() + colon + 1, &rest, 10);
+      if (*rest == '+') {
+        options->kill_offset = std::atol(rest + 1);
+      }
     } else {
       return false;
     }
@@ -353,7 +365,8 @@ bool parse(int argc, char** argv, Options* options) {
 int main(int argc, char** argv) {
   Options options;
   if (!parse(argc, argv, &options)) {
-    std::fprintf(stderr, "usage: kill_point --watch DIR [--record FILE] [--kill CLASS:N] [--untraced] -- PROGRAM ...\n");
+    std::fprintf(stderr,
+                 "usage: kill_point --watch DIR [--record FILE] [--kill CLASS:N[+K]] [--untraced] -- PROGRAM ...\n");
     return 2;
   }
   std::string mark = std::string(kMarkName) + "=" + std::to_string(getpid()) + "." +

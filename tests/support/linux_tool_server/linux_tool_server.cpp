@@ -1,4 +1,4 @@
-// Runs nginx and openssl for Windows test programs under Wine, which can start a Linux program but neither wait
+// Runs nginx, openssl and python3 for Windows test programs under Wine, which can start a Linux program but neither wait
 // for it nor learn its exit code. Listens on 127.0.0.1 (a free port, written to PORT_FILE once it listens) until
 // SIGTERM, SIGINT or SIGHUP, or until the program that started it is gone (killed outright, it sends no signal);
 // then it stops every nginx it started and ends.
