@@ -1,4 +1,4 @@
-// The process's environment variables (SetEnvironmentVariableA); reading them is std::getenv's.
+// The process's environment variables (SetEnvironmentVariable); reading them is std::getenv's.
 #pragma once
 
 namespace platform {

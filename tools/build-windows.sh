@@ -2,10 +2,12 @@
 # Builds the launcher for Windows: installs the cross toolchain, Wine and Xvfb when missing, builds the dependencies
 # (or takes them from their cache), then the project; zantho.exe lands at the top of BUILD_DIR, the test programs
 # and the Windows stand-ins beside it.
-# Usage: tools/build-windows.sh [BUILD_DIR]   (default build/windows)
+# Usage: tools/build-windows.sh [BUILD_DIR [CMAKE_OPTION...]]   (default build/windows; the options go to the
+# configuration, e.g. -DZANTHO_TEST_NO_UTF8_MANIFEST=ON)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(realpath -m "${1:-$root/build/windows}")
+shift $(($# > 0 ? 1 : 0))
 jobs=${ZANTHO_JOBS:-$(nproc)}
 
 sudo_cmd=()
@@ -38,6 +40,6 @@ deps=$("$root/tools/windows-deps.sh")
 wine_loader=$(command -v wine64 || echo /usr/lib/wine/wine64)
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_TOOLCHAIN_FILE="$root/tools/mingw-w64-toolchain.cmake" -DZANTHO_WINDOWS_DEPS="$deps" \
-  -DCMAKE_CROSSCOMPILING_EMULATOR="$wine_loader" >/dev/null
+  -DCMAKE_CROSSCOMPILING_EMULATOR="$wine_loader" "$@" >/dev/null
 cmake --build "$build" -j"$jobs"
 echo "$build/zantho.exe"

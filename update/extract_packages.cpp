@@ -19,6 +19,7 @@
 #include "update/package_list.h"
 #include "update/pipeline_state.h"
 #include "update/safe_path.h"
+#include "update/zip_file_functions.h"
 
 namespace {
 
@@ -43,7 +44,11 @@ std::string absolute_archive_path(const char* relative_path) {
   }
   std::string relative(relative_path);
   std::replace(relative.begin(), relative.end(), '\\', '/');
-  return (std::filesystem::path(cwd) / relative).lexically_normal().string();
+  // As UTF-8 text (char8_t): a plain string would be read, and written back, in Windows' ANSI code page.
+  std::filesystem::path joined = std::filesystem::path(std::u8string(cwd, cwd + std::strlen(cwd))) /
+                                 std::u8string(relative.begin(), relative.end());
+  std::u8string normal = joined.lexically_normal().u8string();
+  return std::string(normal.begin(), normal.end());
 }
 
 // Stored and deflated data is all the library decodes. Debian's build, made without bzip2, still takes method 12
@@ -413,7 +418,7 @@ int32_t extract_current_entry(unzFile archive, const char* destination) {
 
 int32_t extract_zip(const char* archive_path, const char* destination) {
   zlib_filefunc64_def file_functions;
-  fill_fopen64_filefunc(&file_functions);
+  fill_platform_file_functions(&file_functions);
   ShiftedSeeks seeks;
   route_through(&seeks, &file_functions);
   std::string absolute = absolute_archive_path(archive_path);

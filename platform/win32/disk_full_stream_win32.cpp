@@ -56,21 +56,21 @@ DWORD WINAPI relay(void* parameter) {
   return 0;
 }
 
-std::string unique_pipe_name() {
+std::wstring unique_pipe_name() {
   static std::atomic<unsigned> counter{0};
-  return "\\\\.\\pipe\\zantho-disk-full-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter);
+  return L"\\\\.\\pipe\\zantho-disk-full-" + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
 }
 
 }  // namespace
 
 FILE* disk_full_stream(FILE* file, uint64_t room) {
-  std::string name = unique_pipe_name();
-  HANDLE server = CreateNamedPipeA(name.c_str(), PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
+  std::wstring name = unique_pipe_name();
+  HANDLE server = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
                                    1, 0, 0, 0, nullptr);
   if (server == INVALID_HANDLE_VALUE) {
     return file;
   }
-  HANDLE client = CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE client = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   int descriptor = client == INVALID_HANDLE_VALUE ? -1 : _open_osfhandle(reinterpret_cast<intptr_t>(client), _O_BINARY);
   FILE* stream = descriptor < 0 ? nullptr : _fdopen(descriptor, "wb");
   auto* state = new Relay{server, file, room};

@@ -14,10 +14,13 @@
 #include <vector>
 
 #include "platform/win32/disk_full_stream_win32.h"
+#include "platform/win32/utf16_win32.h"
 #include "platform/win32/windows_api.h"
 
 namespace platform {
 namespace {
+
+using win32::Utf16;
 
 std::mutex g_seam_lock;
 std::string g_denied_suffix;
@@ -41,8 +44,8 @@ bool denied(const char* path) {
     suffix = g_denied_suffix;
   }
   if (suffix.empty()) {
-    const char* from_environment = std::getenv("ZANTHO_DENY_PATH_SUFFIX");
-    if (from_environment == nullptr || *from_environment == 0) {
+    std::string from_environment;
+    if (!win32::environment_variable("ZANTHO_DENY_PATH_SUFFIX", &from_environment) || from_environment.empty()) {
       return false;
     }
     suffix = with_slashes(from_environment);
@@ -68,28 +71,18 @@ bool disk_full_room(const char* path, uint64_t* room) {
 
 // Wine run by root writes to, and replaces, a read-only file; Windows never does, and the launcher relies on that.
 bool read_only_file(const char* path) {
-  DWORD attributes = GetFileAttributesA(path);
+  DWORD attributes = GetFileAttributesW(Utf16(path).get());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
          !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-// The wide form of a narrow name as the ANSI calls of this file read it, so both kinds of call name the same file.
-std::wstring wide_name(const char* path) {
-  int size = MultiByteToWideChar(CP_ACP, 0, path, -1, nullptr, 0);
-  std::wstring wide(size > 0 ? static_cast<size_t>(size) : 1, L'\0');
-  if (size > 0) {
-    MultiByteToWideChar(CP_ACP, 0, path, -1, wide.data(), size);
-  }
-  return wide;
-}
-
 bool move(const char* from, const char* to, DWORD flags) {
-  return MoveFileExW(wide_name(from).c_str(), wide_name(to).c_str(), flags) != FALSE;
+  return MoveFileExW(Utf16(from).get(), Utf16(to).get(), flags) != FALSE;
 }
 
 // A destination Windows refuses to replace: a directory or a read-only file.
 bool kept_destination(const char* path) {
-  DWORD attributes = GetFileAttributesA(path);
+  DWORD attributes = GetFileAttributesW(Utf16(path).get());
   return attributes != INVALID_FILE_ATTRIBUTES &&
          (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY));
 }
@@ -125,8 +118,8 @@ bool copy_handle(HANDLE source, HANDLE destination, const char* destination_path
 
 // Puts the open file at `destination`, replacing what is there, in one rename of its own handle.
 bool rename_open_file(HANDLE file, const char* destination) {
-  std::wstring name = wide_name(destination);  // its terminator included
-  size_t name_bytes = name.size() * sizeof(wchar_t);
+  std::wstring name = win32::to_utf16(destination ? destination : "");
+  size_t name_bytes = (name.size() + 1) * sizeof(wchar_t);  // its terminator included
   std::vector<unsigned char> buffer(
       std::max(offsetof(FILE_RENAME_INFO, FileName) + name_bytes, sizeof(FILE_RENAME_INFO)));
   auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
@@ -143,12 +136,12 @@ bool copy_and_rename(const char* source, const char* temporary, const char* dest
       kept_destination(destination)) {
     return fail_denied() == 0;
   }
-  HANDLE in = CreateFileW(wide_name(source).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+  HANDLE in = CreateFileW(Utf16(source).get(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                           OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (in == INVALID_HANDLE_VALUE) {
     return false;
   }
-  HANDLE out = CreateFileW(wide_name(temporary).c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
+  HANDLE out = CreateFileW(Utf16(temporary).get(), GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (out == INVALID_HANDLE_VALUE) {
     DWORD error = GetLastError();
@@ -165,10 +158,10 @@ bool copy_and_rename(const char* source, const char* temporary, const char* dest
   return done;
 }
 
-void fill(const WIN32_FIND_DATAA& found, FindData* data) {
+void fill(const WIN32_FIND_DATAW& found, FindData* data) {
   data->attributes = found.dwFileAttributes;
   data->size = (static_cast<uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
-  data->name = found.cFileName;
+  data->name = win32::to_utf8(found.cFileName);
 }
 
 }  // namespace
@@ -201,7 +194,7 @@ FILE* open_stream(const char* path, const char* mode) {
     return nullptr;
   }
   // "N": the stream's handle is not inherited by programs this process starts.
-  FILE* stream = std::fopen(path, (std::string(mode) + "N").c_str());
+  FILE* stream = _wfopen(Utf16(path).get(), win32::to_utf16(std::string(mode) + "N").c_str());
   uint64_t room = 0;
   if (stream != nullptr && std::strpbrk(mode, "wa") != nullptr && disk_full_room(path, &room)) {
     return win32::disk_full_stream(stream, room);
@@ -216,7 +209,7 @@ int seek_stream(FILE* stream, int64_t offset, int origin) { return _fseeki64(str
 // The 64-bit form of _stat, so sizes beyond 2 GiB come back whole.
 int stat_path(const char* path, FileStatus* status) {
   struct _stat64 st;
-  if (_stat64(path, &st) != 0) {
+  if (_wstat64(Utf16(path).get(), &st) != 0) {
     return -1;
   }
   status->directory = (st.st_mode & _S_IFDIR) != 0;
@@ -225,12 +218,13 @@ int stat_path(const char* path, FileStatus* status) {
   return 0;
 }
 
-int make_directory(const char* path) { return denied(path) ? fail_denied() : _mkdir(path); }
+int make_directory(const char* path) { return denied(path) ? fail_denied() : _wmkdir(Utf16(path).get()); }
 
-int remove_file(const char* path) { return denied(path) ? fail_denied() : std::remove(path); }
+int remove_file(const char* path) { return denied(path) ? fail_denied() : _wremove(Utf16(path).get()); }
 
 int rename_path(const char* old_path, const char* new_path) {
-  return denied(old_path) || denied(new_path) ? fail_denied() : std::rename(old_path, new_path);
+  return denied(old_path) || denied(new_path) ? fail_denied()
+                                                : _wrename(Utf16(old_path).get(), Utf16(new_path).get());
 }
 
 bool copy_stream(FILE* source, FILE* destination) {
@@ -250,7 +244,7 @@ bool copy_file_replacing(const char* source, const char* temporary, const char* 
   }
   int error = errno;
   DWORD code = GetLastError();
-  DeleteFileW(wide_name(temporary).c_str());
+  DeleteFileW(Utf16(temporary).get());
   errno = error;
   SetLastError(code);
   return false;
@@ -267,8 +261,8 @@ bool flush_file(const char* path) {
   if (denied(path) || read_only_file(path)) {
     return fail_denied() == 0;
   }
-  HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileW(Utf16(path).get(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     return false;
   }
@@ -297,8 +291,8 @@ bool move_aside_with_stand_in(const char* path, const char* aside, const char* s
 }
 
 Handle find_first_file(const char* pattern, FindData* data) {
-  WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA(pattern, &found);
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW(Utf16(pattern).get(), &found);
   if (search == INVALID_HANDLE_VALUE) {
     return nullptr;
   }
@@ -307,8 +301,8 @@ Handle find_first_file(const char* pattern, FindData* data) {
 }
 
 bool find_next_file(Handle search, FindData* data) {
-  WIN32_FIND_DATAA found;
-  if (!FindNextFileA(search, &found)) {
+  WIN32_FIND_DATAW found;
+  if (!FindNextFileW(search, &found)) {
     return false;
   }
   fill(found, data);
@@ -317,23 +311,36 @@ bool find_next_file(Handle search, FindData* data) {
 
 bool find_close(Handle search) { return FindClose(search) != FALSE; }
 
-uint32_t get_file_attributes(const char* path) { return GetFileAttributesA(path); }
+uint32_t get_file_attributes(const char* path) { return GetFileAttributesW(Utf16(path).get()); }
 
 bool set_file_attributes(const char* path, uint32_t attributes) {
-  return denied(path) ? fail_denied() == 0 : SetFileAttributesA(path, attributes) != FALSE;
+  return denied(path) ? fail_denied() == 0 : SetFileAttributesW(Utf16(path).get(), attributes) != FALSE;
 }
 
-bool delete_file(const char* path) { return denied(path) ? fail_denied() == 0 : DeleteFileA(path) != FALSE; }
+bool delete_file(const char* path) {
+  return denied(path) ? fail_denied() == 0 : DeleteFileW(Utf16(path).get()) != FALSE;
+}
 
 bool remove_directory(const char* path) {
-  return denied(path) ? fail_denied() == 0 : RemoveDirectoryA(path) != FALSE;
+  return denied(path) ? fail_denied() == 0 : RemoveDirectoryW(Utf16(path).get()) != FALSE;
 }
 
 char* get_current_directory(char* buffer, size_t size) {
-  return _getcwd(buffer, static_cast<int>(std::min<size_t>(size, INT32_MAX)));
+  wchar_t* wide = _wgetcwd(nullptr, 0);
+  if (wide == nullptr) {
+    return nullptr;
+  }
+  std::string text = win32::to_utf8(wide);
+  std::free(wide);
+  if (buffer == nullptr || text.size() >= size) {
+    errno = ERANGE;
+    return nullptr;
+  }
+  std::memcpy(buffer, text.c_str(), text.size() + 1);
+  return buffer;
 }
 
-bool set_current_directory(const char* path) { return SetCurrentDirectoryA(path) != FALSE; }
+bool set_current_directory(const char* path) { return SetCurrentDirectoryW(Utf16(path).get()) != FALSE; }
 
 uint32_t get_current_directory_w(char16_t* buffer, uint32_t size) {
   return GetCurrentDirectoryW(size, reinterpret_cast<wchar_t*>(buffer));

@@ -5,6 +5,8 @@
 
 #include <zlib.h>
 
+#include "platform/win32/utf16_win32.h"
+
 namespace platform::win32 {
 namespace {
 
@@ -57,7 +59,7 @@ bool write_png_bgrx(const std::string& path, const uint8_t* pixels, int width, i
   put_chunk(&file, "IDAT", packed);
   put_chunk(&file, "IEND", {});
 
-  std::FILE* out = std::fopen(path.c_str(), "wb");
+  std::FILE* out = _wfopen(to_utf16(path).c_str(), L"wb");
   if (!out) {
     return false;
   }

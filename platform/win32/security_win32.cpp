@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/services.h"
+#include "platform/win32/utf16_win32.h"
 #include "platform/win32/windows_api.h"
 
 namespace platform {
@@ -142,14 +143,17 @@ uint32_t set_entries_in_acl(uint32_t count, const ExplicitAccess* entries, const
   if (count > 0 && !entries) {
     return ERROR_INVALID_PARAMETER;
   }
-  std::vector<EXPLICIT_ACCESS_A> native(count);
+  // The entries point at the names: both live until the list is made.
+  std::vector<win32::Utf16> names;
+  names.reserve(count);
+  std::vector<EXPLICIT_ACCESS_W> native(count);
   for (uint32_t i = 0; i < count; ++i) {
-    BuildExplicitAccessWithNameA(&native[i], const_cast<char*>(entries[i].trustee_name),
-                                 entries[i].access_permissions, static_cast<ACCESS_MODE>(entries[i].access_mode),
-                                 entries[i].inheritance);
+    names.emplace_back(entries[i].trustee_name);
+    BuildExplicitAccessWithNameW(&native[i], names.back().mutable_get(), entries[i].access_permissions,
+                                 static_cast<ACCESS_MODE>(entries[i].access_mode), entries[i].inheritance);
   }
   ACL* result = nullptr;
-  DWORD error = SetEntriesInAclA(count, native.data(), reinterpret_cast<ACL*>(const_cast<Acl*>(old_acl)), &result);
+  DWORD error = SetEntriesInAclW(count, native.data(), reinterpret_cast<ACL*>(const_cast<Acl*>(old_acl)), &result);
   if (new_acl) {
     *new_acl = reinterpret_cast<Acl*>(result);
   }

@@ -4,24 +4,27 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
+#include <string>
 
+#include "platform/win32/utf16_win32.h"
 #include "platform/win32/windows_api.h"
 
 namespace platform {
 namespace {
 
+int make_directory(const std::string& path) { return _wmkdir(win32::to_utf16(path).c_str()); }
+
 bool is_directory(const std::string& path) {
-  DWORD attributes = GetFileAttributesA(path.c_str());
+  DWORD attributes = GetFileAttributesW(win32::to_utf16(path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 // Every missing level, from the first separator after a drive or share on.
 bool make_dirs(const std::string& path) {
   for (size_t at = path.find_first_of("\\/", 3); at != std::string::npos; at = path.find_first_of("\\/", at + 1)) {
-    _mkdir(path.substr(0, at).c_str());
+    make_directory(path.substr(0, at));
   }
-  return _mkdir(path.c_str()) == 0 || is_directory(path);
+  return make_directory(path) == 0 || is_directory(path);
 }
 
 // Letters, digits and ".-_" stay; every other byte becomes %XX, a leading dot too, so no name is "." or "..".
@@ -41,10 +44,11 @@ std::string safe_file_name(const std::string& name) {
 }  // namespace
 
 std::string state_dir() {
-  const char* configured = std::getenv("ZANTHO_PLATFORM_DIR");
-  const char* temp = std::getenv("TEMP");
-  std::string dir = configured && *configured ? std::string(configured)
-                                              : std::string(temp ? temp : ".") + "\\zantho-platform";
+  std::string configured;
+  std::string temp;
+  std::string dir = win32::environment_variable("ZANTHO_PLATFORM_DIR", &configured) && !configured.empty()
+                        ? configured
+                        : (win32::environment_variable("TEMP", &temp) ? temp : std::string(".")) + "\\zantho-platform";
   while (dir.size() > 3 && (dir.back() == '\\' || dir.back() == '/')) {
     dir.pop_back();
   }
@@ -57,7 +61,7 @@ std::string state_path(const std::string& kind, const std::string& name) {
     return dir;
   }
   std::string kind_dir = dir + "\\" + kind;
-  if (_mkdir(kind_dir.c_str()) != 0 && errno != EEXIST) {
+  if (make_directory(kind_dir) != 0 && errno != EEXIST) {
     return std::string();
   }
   return kind_dir + "\\" + safe_file_name(name);

@@ -1,19 +1,22 @@
 #include "platform/sync.h"
 
 #include "platform/process.h"
+#include "platform/win32/utf16_win32.h"
 #include "platform/win32/windows_api.h"
 
 namespace platform {
 
+using win32::Utf16;
+
 // Windows sets the last error only when the object existed; cleared first, so an earlier 183 is not read back.
 Handle create_mutex(const char* name, bool initial_owner) {
   SetLastError(ERROR_SUCCESS);
-  return CreateMutexA(nullptr, initial_owner, name);
+  return CreateMutexW(nullptr, initial_owner, Utf16(name).get());
 }
 
 Handle create_event(const char* name, bool manual_reset, bool initial_state) {
   SetLastError(ERROR_SUCCESS);
-  return CreateEventA(nullptr, manual_reset, initial_state, name);
+  return CreateEventW(nullptr, manual_reset, initial_state, Utf16(name).get());
 }
 
 Handle open_event(const char* name) {
@@ -21,7 +24,7 @@ Handle open_event(const char* name) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  return OpenEventA(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, name);
+  return OpenEventW(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, Utf16(name).get());
 }
 
 bool set_event(Handle event) { return SetEvent(event) != FALSE; }

@@ -93,7 +93,7 @@ class LauncherE2E : public testing::Test {
     ASSERT_TRUE(nginx_->ok()) << nginx_->error();
 
     const fs::path standins = program_dir() / "standins";
-    copy(program_dir() / "zantho.exe", image_ / "zantho.exe");
+    copy(launcher_program(), image_ / "zantho.exe");
     copy(standins / "zanthoui.exe", image_ / "zanthoui.exe");
     copy(standins / "bin" / "quillon.dll", image_ / "bin" / "quillon.dll");
     copy(standins / "ZanthoClientService.exe", image_ / "ZanthoClientService.exe");
@@ -127,7 +127,7 @@ class LauncherE2E : public testing::Test {
 
   // The launcher alone with its configuration: everything else must come from the CDN.
   void install_launcher_only(const std::string& index_host = "") {
-    copy(program_dir() / "zantho.exe", install_ / "zantho.exe");
+    copy(launcher_program(), install_ / "zantho.exe");
     std::string host = index_host.empty() ? test_host() + ":" + std::to_string(nginx_->https_port()) : index_host;
     write_file(install_ / "config.json", "{\"zantho\":{\"indexserver\":\"" + host + "\"}}");
   }
@@ -365,8 +365,9 @@ TEST_F(LauncherE2E, AProgramDirectoryLongerThanTheUsualLimitIsTheOneUsed) {
   }
 }
 
-// The launcher passes its paths as UTF-8 to the narrow file calls: Windows must read them as UTF-8, not in the
-// system's code page, or a directory named in Chinese is not found.
+// The launcher's paths are UTF-8: Windows must be handed them so that it reads them as such, not in the system's
+// code page, or a directory named in Chinese is not found (the Windows suite runs these cases also with a launcher
+// whose manifest lacks the UTF-8 code page, as Windows before 10 1903 runs it).
 TEST_F(LauncherE2E, ANonAsciiProgramDirectoryIsTheOneUsed) {
   publish();
   install_ = scratch_ / "游戏 目录" / "zantho";
@@ -378,6 +379,21 @@ TEST_F(LauncherE2E, ANonAsciiProgramDirectoryIsTheOneUsed) {
   EXPECT_TRUE(same_content(install_ / "packages" / "programs.zip", cdn_ / "programs.zip"));
   EXPECT_TRUE(same_content(install_ / "packages" / "data.zip", cdn_ / "data.zip"));
   EXPECT_EQ(run_launcher("/del"), 0);
+  EXPECT_FALSE(fs::exists(install_ / "packages"));
+}
+
+TEST_F(LauncherE2E, ANonAsciiProgramDirectoryIsInstalledAndStartedInTheDefaultMode) {
+  if (!has_display()) GTEST_SKIP() << "no display";
+  publish();
+  install_ = scratch_ / "游戏 目录" / "zantho";
+  install_launcher_only();
+  EXPECT_EQ(run_launcher(""), 0) << testing::PrintToString(log());
+  expect_repaired_and_started();
+  EXPECT_EQ(ui_calls(), (std::vector<std::string>{program_path(install_)}));
+  EXPECT_EQ(runtime_calls(), (std::vector<std::string>{"QuillonEntry"}));
+  EXPECT_EQ(run_launcher("/del"), 0);
+  EXPECT_FALSE(fs::exists(install_ / "zanthoui.exe"));
+  EXPECT_FALSE(fs::exists(install_ / "data" / "levels" / "one.bin"));
   EXPECT_FALSE(fs::exists(install_ / "packages"));
 }
 
@@ -405,7 +421,7 @@ TEST_F(LauncherE2E, DefaultModeRepairsADamagedInstallationAndReplacesItself) {
   expect_repaired_and_started();
   // The launcher still runs from zantho.old.exe while it tries to remove it, so the file stays for the
   // next copy to remove.
-  EXPECT_TRUE(same_content(install_ / "zantho.old.exe", program_dir() / "zantho.exe"));
+  EXPECT_TRUE(same_content(install_ / "zantho.old.exe", launcher_program()));
   EXPECT_EQ(ui_calls().size(), 1u);
   EXPECT_EQ(runtime_calls().size(), 1u);
 }

@@ -75,6 +75,11 @@ fs::path program_dir() {
   return dir ? fs::path(dir) : build_dir();
 }
 
+fs::path launcher_program() {
+  const char* launcher = std::getenv("ZANTHO_LAUNCHER");
+  return launcher != nullptr && *launcher != '\0' ? fs::path(launcher) : program_dir() / "zantho.exe";
+}
+
 std::string program_runner() {
   const std::string runner = environment_or("ZANTHO_PROGRAM_RUNNER", "");
   return runner.empty() ? runner : runner + " ";

@@ -33,6 +33,9 @@ std::filesystem::path build_dir();
 // Where the programs under test and their stand-ins are: ZANTHO_PROGRAM_DIR when the suites drive another build's
 // programs (the Windows build's, under Wine), else build_dir().
 std::filesystem::path program_dir();
+// The launcher under test: ZANTHO_LAUNCHER when a variant of the build's is to be driven, else zantho.exe in
+// program_dir().
+std::filesystem::path launcher_program();
 // What a command line puts before such a program: ZANTHO_PROGRAM_RUNNER and a blank (Wine's loader), or "".
 std::string program_runner();
 // The file name ending of such programs: ZANTHO_PROGRAM_SUFFIX, else this build's own.

@@ -23,6 +23,7 @@
 
 #include "platform/errors.h"
 #include "platform/handle.h"
+#include "platform/process.h"
 #include "platform/services.h"
 #include "platform/sync.h"
 
@@ -167,12 +168,18 @@ ScHandle create_or_point_at_self(ScHandle manager, const std::string& name, cons
 }
 
 // The service pointing at this program, and the dependant when one is asked for; 0 on success.
+// Paths reach the layer as UTF-8; a plain string() would be in Windows' ANSI code page.
+std::string utf8(const fs::path& path) {
+  std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
+
 int register_services(const fs::path& self) {
   ScHandle manager = open_sc_manager(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
   if (!manager) {
     return static_cast<int>(last_error());
   }
-  std::string binary = "\"" + self.string() + "\"";
+  std::string binary = "\"" + utf8(self) + "\"";
   ScHandle service = create_or_point_at_self(manager, kServiceName, binary, nullptr);
   int result = service ? 0 : static_cast<int>(last_error());
   close_service_handle(service);
@@ -186,7 +193,7 @@ int register_services(const fs::path& self) {
 }
 
 int install(const fs::path& self, int argc, char** argv) {
-  std::string line = "install|cwd=" + fs::current_path().string();
+  std::string line = "install|cwd=" + utf8(fs::current_path());
   for (int i = 1; i < argc; ++i) {
     line += std::string("|") + argv[i];
   }
@@ -210,7 +217,10 @@ int install(const fs::path& self, int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  fs::path self = fs::absolute(argv[0]);
+  // From the module, not argv[0], whose narrow text cannot hold every name on Windows.
+  char16_t module[32768];
+  uint32_t length = get_module_file_name(module, 32768);
+  fs::path self = length > 0 && length < 32768 ? fs::path(std::u16string(module, length)) : fs::absolute(argv[0]);
   g_self = self;
   g_dir = self.parent_path();
   load_options();
