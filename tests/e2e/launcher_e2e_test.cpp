@@ -705,7 +705,8 @@ TEST_P(DeepJsonE2E, BackgroundModeEndsWithTheStepsResultAndTheRemovalStillWorks)
   } else {
     stored = publish_metadata(c.metadata, c.member, deep_in_list());
   }
-  EXPECT_EQ(run_launcher("-b"), c.exit_code);
+  EXPECT_EQ(run_launcher("-b"), c.exit_code)
+      << read_file(install_ / "stdout.txt") << read_file(install_ / "logs" / "update");
   EXPECT_EQ(log_tail(), c.tail);
   if (c.metadata == nullptr) {
     return;
