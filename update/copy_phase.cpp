@@ -39,9 +39,6 @@ bool all_entries_usable(const rapidjson::Value& files) {
   return true;
 }
 
-// Beside its destination, so that the rename putting a file in place stays on one file system.
-std::string temporary_name(const char* path) { return copy_temporary_name(path); }
-
 std::string staged_name(const char* path) { return fmt::format("{}\\{}", kStagingDir, path); }
 
 // "Zantho.exe" is the running launcher's file too: Windows compares names without case.
@@ -86,7 +83,7 @@ bool copy_listed_launcher(const rapidjson::Value& entry, const char* copy) {
 // lets its name move: the held file goes aside, where a later copy removes it once nothing holds it, and the new
 // file takes its name. A kill between the two moves leaves the name empty, which the check repairs.
 bool replace_running_image(const char* source, const char* destination) {
-  std::string temporary = temporary_name(destination);
+  std::string temporary = copy_temporary_name(destination);
   std::string aside = running_image_aside_name(destination);
   remove_cwd(aside.c_str());
   if (copy_file_cwd(source, temporary.c_str()) && rename_cwd(destination, aside.c_str()) == 0) {
@@ -102,7 +99,7 @@ bool replace_running_image(const char* source, const char* destination) {
 // A destination is the old file or the new one at every moment, never a cut one; the temporary an earlier, killed
 // copy left is overwritten.
 bool copy_into_place(const char* source, const char* destination) {
-  if (copy_into_place_cwd(source, temporary_name(destination).c_str(), destination, false)) {
+  if (copy_into_place_cwd(source, copy_temporary_name(destination).c_str(), destination, false)) {
     remove_cwd(running_image_aside_name(destination).c_str());
     return true;
   }
@@ -115,7 +112,7 @@ bool copy_into_place(const char* source, const char* destination) {
 // which a later flush would wait for. Without it the launcher is not moved: the list's zantho.exe then fails as a
 // file in use would.
 bool move_executable_aside(const rapidjson::Value* launcher) {
-  std::string stand_in = temporary_name(kExecutable);
+  std::string stand_in = copy_temporary_name(kExecutable);
   bool copied = launcher != nullptr ? copy_listed_launcher(*launcher, stand_in.c_str())
                                     : copy_file_cwd(kExecutable, stand_in.c_str()) && flush_file_cwd(stand_in.c_str());
   if (copied && move_aside_cwd(kExecutable, kOldExecutable, stand_in.c_str())) {
@@ -127,7 +124,7 @@ bool move_executable_aside(const rapidjson::Value* launcher) {
 
 // Where the move aside did not put it in place already.
 bool put_launcher_in_place(const rapidjson::Value& entry) {
-  std::string copy = temporary_name(kExecutable);
+  std::string copy = copy_temporary_name(kExecutable);
   if (!copy_listed_launcher(entry, copy.c_str())) {
     return false;
   }

@@ -5,7 +5,8 @@
 #include <cstdint>
 #include <string>
 
-// The name a file is written under beside its destination before it takes the destination's place.
+// The name a file is written under beside its destination (so the rename that puts it in place stays on one file
+// system) before it takes the destination's place.
 std::string copy_temporary_name(const char* path);
 
 // Set before the copy moves its first file, cleared once its tail has run.
